@@ -1,0 +1,96 @@
+#include "cgi.h"
+
+#include "response.h"
+#include "utils.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tolm {
+
+namespace {
+
+[[noreturn]] void cgi_failed(const char *script) {
+    status(42, "%s", "error when trying run cgi");
+    stop(1, "error when trying to execl %s", script);
+}
+
+} // namespace
+
+// A request names a script when the first strlen(cgi_dir) bytes of its path
+// lead to the CGI directory itself (same inode), so a link to it counts too.
+int do_cgi(const char *cgi_dir, const char *path, const char *hostname, const char *query) {
+    char prefix[1024] = {};
+    char script[1024] = {};
+    const size_t n = strlen(cgi_dir);
+    const size_t path_len = strlen(path);
+    memcpy(prefix, path, path_len < n ? path_len : n);
+
+    struct stat dir_st {
+    }, prefix_st{};
+    if (stat(cgi_dir, &dir_st) != 0 || stat(prefix, &prefix_st) != 0)
+        return 1;
+    if (dir_st.st_ino != prefix_st.st_ino)
+        return 1;
+
+    esetenv("GATEWAY_INTERFACE", "CGI/1.1", 1);
+    esetenv("SERVER_PROTOCOL", "GEMINI", 1);
+    esetenv("SERVER_SOFTWARE", "tolm/1", 1);
+    if (query[0] != '\0')
+        esetenv("QUERY_STRING", query, 1);
+
+    // The byte after the prefix is skipped unexamined: it is the "/" of a
+    // well-formed request.
+    if (path_len > n + 1)
+        esnprintf(script, sizeof script, "%s", path + n + 1);
+    if (script[0] == '\0')
+        return 1;
+    if (char *slash = strchr(script, '/')) {
+        esetenv("PATH_INFO", slash, 1);
+        *slash = '\0';
+    }
+    esetenv("SCRIPT_NAME", script, 1);
+    esetenv("SERVER_NAME", hostname, 1);
+    echdir(cgi_dir);
+    cgi(script);
+}
+
+// The pipe is read to its end before the child is waited for, so a script
+// that writes more than a pipe holds never blocks on this process.
+void cgi(const char *script) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        cgi_failed(script);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        cgi_failed(script);
+    }
+    if (pid == 0) {
+        // dup2 clears close-on-exec on descriptor 1 only: the script
+        // inherits neither end of the pipe under another number.
+        dup2(fds[1], 1);
+        close(fds[1]);
+        execl(script, script, static_cast<char *>(nullptr));
+        close(fds[0]);
+        cgi_failed(script);
+    }
+    close(fds[1]);
+    FILE *out = fdopen(fds[0], "r");
+    if (out == nullptr) {
+        close(fds[0]);
+        cgi_failed(script);
+    }
+    _datasiz += static_cast<int64_t>(print_file(out));
+    fclose(out);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    finish();
+}
+
+} // namespace tolm

@@ -1,0 +1,9 @@
+// Running a script from the CGI directory and relaying its output.
+#pragma once
+
+namespace tolm {
+
+int do_cgi(const char *cgi_dir, const char *path, const char *hostname, const char *query);
+[[noreturn]] void cgi(const char *script);
+
+} // namespace tolm

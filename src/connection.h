@@ -1,0 +1,11 @@
+// What the process does about its client connection when that is a socket:
+// time limits on a silent client and an orderly close.
+#pragma once
+
+namespace tolm {
+
+void guard_connection();
+bool stderr_is_stdout();
+void close_connection();
+
+} // namespace tolm

@@ -1,0 +1,111 @@
+// tolm: answers one Gemini request on standard input and output, as started
+// by a super-server for each connection.
+#include "cgi.h"
+#include "connection.h"
+#include "content.h"
+#include "paths.h"
+#include "request.h"
+#include "response.h"
+#include "root.h"
+#include "utils.h"
+
+#include <cstring>
+#include <unistd.h>
+
+using namespace tolm;
+
+namespace {
+
+struct Options {
+    char chroot_dir[1024] = "/usr/local/etc/gemini";
+    char user[73] = {};
+    char cgi_dir[1024] = {};
+    bool virtualhost = false;
+};
+
+void parse_options(int argc, char *argv[], Options &opt) {
+    // "+" asks glibc for POSIX parsing: no reordering of the command line and
+    // no look at POSIXLY_CORRECT. ":" silences its diagnostics.
+    int c;
+    while ((c = getopt(argc, argv, "+:d:l:m:u:c:vi")) != -1) {
+        switch (c) {
+        case 'd':
+            esnprintf(opt.chroot_dir, sizeof opt.chroot_dir, "%s", optarg);
+            break;
+        case 'l':
+            esnprintf(lang, sizeof lang, "lang=%s", optarg);
+            break;
+        case 'm':
+            esnprintf(default_mime, sizeof default_mime, "%s", optarg);
+            break;
+        case 'u':
+            esnprintf(opt.user, sizeof opt.user, "%s", optarg);
+            break;
+        case 'c': {
+            esnprintf(opt.cgi_dir, sizeof opt.cgi_dir, "%s", optarg);
+            const size_t slashes = strspn(opt.cgi_dir, "/");
+            memmove(opt.cgi_dir, opt.cgi_dir + slashes, strlen(opt.cgi_dir + slashes) + 1);
+            break;
+        }
+        case 'v':
+            opt.virtualhost = true;
+            break;
+        case 'i':
+            doautoidx = true;
+            break;
+        default: // unknown letters and a missing last argument are ignored
+            break;
+        }
+    }
+}
+
+// "." or ".." as a host name would make the content root itself, or its
+// parent, the host's root.
+void join_virtualhost(char *chroot_dir, size_t size, const char *hostname) {
+    if (strcmp(hostname, ".") == 0 || strcmp(hostname, "..") == 0) {
+        status(59, "%s", "Malformed request");
+        stop(1, "invalid host name %s", hostname);
+    }
+    char scratch[1024] = {};
+    esnprintf(scratch, sizeof scratch, "%s/%s", chroot_dir, hostname);
+    esnprintf(chroot_dir, size, "%s", scratch);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    Options opt;
+    char cgi_fullpath[1024] = {};
+    char request[1025] = {};
+    char hostname[1025] = {};
+    char path[1025] = {};
+    char query[1025] = {};
+
+    guard_connection();
+    parse_options(argc, argv, opt);
+    read_request(request);
+    split_request(request, hostname, path, query);
+    Account account{};
+    if (opt.user[0] != '\0')
+        account = check_user(opt.user);
+    if (opt.virtualhost)
+        join_virtualhost(opt.chroot_dir, sizeof opt.chroot_dir, hostname);
+    if (opt.cgi_dir[0] != '\0')
+        esnprintf(cgi_fullpath, sizeof cgi_fullpath, "%s/%s", opt.chroot_dir, opt.cgi_dir);
+    set_rootdir(opt.chroot_dir, opt.user);
+    if (opt.user[0] != '\0')
+        drop_privileges(opt.user, account.uid, account.gid);
+    if (path[0] != '\0') {
+        uridecode(path);
+        remove_double_dot(path);
+        confine_path(path);
+    } else {
+        esnprintf(path, sizeof path, "%s", "./");
+    }
+    uridecode(query);
+    if (cgi_fullpath[0] != '\0')
+        do_cgi(opt.cgi_dir, path, hostname, query);
+    check_path(path, sizeof path);
+    display_file(path);
+    finish();
+}

@@ -1,0 +1,88 @@
+#include "paths.h"
+
+#include "response.h"
+#include "utils.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tolm {
+
+namespace {
+
+void drop_front(char *text, size_t n) {
+    memmove(text, text + n, strlen(text + n) + 1);
+}
+
+} // namespace
+
+// Escapes are converted leniently by strtol, and a decoded byte is never
+// looked at again, so "%254a" stays "%4a". A decoded NUL cuts the text.
+int uridecode(char *text) {
+    int replaced = 0;
+    char *at = strchr(text, '%');
+    while (at != nullptr && strlen(at) >= 3) {
+        const char hex[3] = {static_cast<char>(tolower(static_cast<unsigned char>(at[1]))),
+                             static_cast<char>(tolower(static_cast<unsigned char>(at[2]))), '\0'};
+        *at = static_cast<char>(strtol(hex, nullptr, 16) & 0xff);
+        drop_front(at + 1, 2);
+        ++replaced;
+        at = strchr(at + 1, '%');
+    }
+    return replaced;
+}
+
+void remove_double_dot(char *text) {
+    while (const char *at = strstr(text, "/.."))
+        drop_front(text, static_cast<size_t>(at - text) + 3);
+}
+
+// The stripping can leave an absolute path or a leading "../". Without a
+// chroot either names a file outside the content root, and with one a
+// leading "/" turns the directory redirect into "//host" for clients.
+void confine_path(char *path) {
+    for (;;) {
+        if (path[0] == '/')
+            drop_front(path, 1);
+        else if (strncmp(path, "../", 3) == 0)
+            drop_front(path, 3);
+        else if (strcmp(path, "..") == 0)
+            path[0] = '\0';
+        else
+            return;
+    }
+}
+
+void check_path(char *path, size_t size) {
+    char work[1024] = {};
+    struct stat st {};
+    if (stat(path, &st) == 0) {
+        if (!S_ISDIR(st.st_mode))
+            return;
+        if (path[strlen(path) - 1] == '/') {
+            esnprintf(work, sizeof work, "%s/%s", path, "index.gmi");
+            if (stat(work, &st) == 0)
+                esnprintf(path, size, "%s", work);
+            return;
+        }
+        esnprintf(work, sizeof work, "/%s/", path);
+        status(31, "%s", work);
+        finish();
+    }
+    // A link target that fills the whole work text may have been cut by
+    // readlink: no redirect is better than one to the wrong place.
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        ssize_t n = readlink(path, work, sizeof work);
+        if (n > 0 && static_cast<size_t>(n) < sizeof work) {
+            status(30, "%s", work);
+            finish();
+        }
+    }
+    status(51, "%s", "file not found");
+    finish();
+}
+
+} // namespace tolm

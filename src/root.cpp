@@ -1,0 +1,64 @@
+#include "root.h"
+
+#include "response.h"
+#include "utils.h"
+
+#include <ctime>
+#include <grp.h>
+#include <pwd.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace tolm {
+
+namespace {
+
+void refuse() {
+    status(41, "%s", "privileges issue, see logs");
+}
+
+} // namespace
+
+// The root check comes first, and the lookup happens before the chroot so
+// that it reads the system's account database, not the content root's.
+Account check_user(const char *user) {
+    if (getuid() != 0) {
+        refuse();
+        stop(1, "%s", "chroot requires program to be run as root");
+    }
+    const struct passwd *pw = getpwnam(user);
+    if (pw == nullptr) {
+        refuse();
+        stop(1, "the user %s can't be found on the system", user);
+    }
+    return {pw->pw_uid, pw->pw_gid};
+}
+
+void set_rootdir(const char *chroot_dir, const char *user) {
+    char dir[1024] = {};
+    if (user[0] != '\0') {
+        // Inside the new root there is no /dev/log and no zone file: connect
+        // to the log and read the time zone while they can still be found.
+        tzset();
+        openlog(nullptr, LOG_NDELAY, LOG_USER);
+        if (chroot(chroot_dir) != 0) {
+            refuse();
+            stop(1, "the chroot_dir %s can't be used for chroot", chroot_dir);
+        }
+        esnprintf(dir, sizeof dir, "%s", "/");
+    } else {
+        esnprintf(dir, sizeof dir, "%s", chroot_dir);
+    }
+    echdir(dir);
+}
+
+// Groups before user ids: once the user id is dropped, the group ids can no
+// longer be changed.
+void drop_privileges(const char *user, uid_t uid, gid_t gid) {
+    if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
+        refuse();
+        stop(1, "dropping privileges to user %s (uid=%i) failed", user, static_cast<int>(uid));
+    }
+}
+
+} // namespace tolm

@@ -1,0 +1,64 @@
+#include "utils.h"
+
+#include "response.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace tolm {
+
+int esnprintf(char *buf, size_t size, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        status(41, "%s", "vnsprintf failed: Output trunkated");
+        stop(1, "%s", "vsnprintf: Output trunkated");
+    }
+    return n;
+}
+
+void esetenv(const char *name, const char *value, int overwrite) {
+    if (setenv(name, value, overwrite) == 0)
+        return;
+    status(41, "%s", "setenv() failed, see logs");
+    stop(1, "setenv() %s:%s", name, value);
+}
+
+void echdir(const char *path) {
+    if (chdir(path) == 0)
+        return;
+    int code = 50;
+    const char *meta = "Internal server error";
+    if (errno == ENOENT || errno == ENOTDIR) {
+        code = 51;
+        meta = "file not found";
+    } else if (errno == EACCES) {
+        meta = "Forbidden path";
+    }
+    status(code, "%s", meta);
+    stop(1, "chdir(%s) failed", path);
+}
+
+uint64_t print_file(FILE *stream) {
+    char block[8192];
+    uint64_t total = 0;
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, stream)) != 0)
+        total += fwrite(block, 1, n, stdout);
+    return total;
+}
+
+void getsubexp(const char *src, regoff_t start, regoff_t end, char *dst) {
+    if (start == end)
+        return;
+    size_t len = static_cast<size_t>(end - start);
+    memcpy(dst, src + start, len);
+    dst[len] = '\0';
+}
+
+} // namespace tolm

@@ -1,0 +1,17 @@
+// Guarded wrappers that end the run themselves on failure, and small helpers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <regex.h>
+
+namespace tolm {
+
+int esnprintf(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void esetenv(const char *name, const char *value, int overwrite);
+void echdir(const char *path);
+uint64_t print_file(FILE *stream);
+void getsubexp(const char *src, regoff_t start, regoff_t end, char *dst);
+
+} // namespace tolm
