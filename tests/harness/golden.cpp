@@ -1,0 +1,56 @@
+#include "golden.h"
+
+namespace harness {
+
+std::string with_root(std::string text, const std::string &root) {
+    const std::string key = "{root}";
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + root.size()))
+        text.replace(at, key.size(), root);
+    return text;
+}
+
+std::string logline(const std::string &request, int code, long bytes) {
+    return "<30>\"" + request + "\" " + std::to_string(code) + " " + std::to_string(bytes);
+}
+
+std::string detail(const std::string &text) {
+    return "<11>" + text;
+}
+
+std::string test_name(const std::string &name) {
+    std::string s;
+    for (char c : name)
+        s += (isalnum(static_cast<unsigned char>(c)) != 0) ? c : '_';
+    return s;
+}
+
+void expect_output(const Result &r, const Golden &g, const std::string &root) {
+    EXPECT_EQ(visible(with_root(g.out, root)), visible(r.out)) << "stdout";
+    EXPECT_EQ(visible(with_root(g.err, root)), visible(r.err)) << "stderr";
+    EXPECT_EQ(0, r.signal) << "ended by a signal";
+    EXPECT_EQ(g.exit_code, r.exit_code) << "exit status";
+    if (!log_captured())
+        return;
+    std::vector<std::string> want;
+    for (const auto &line : g.log)
+        want.push_back(visible(with_root(line, root)));
+    std::vector<std::string> got;
+    for (const auto &line : r.log)
+        got.push_back(visible(line));
+    EXPECT_EQ(want, got) << "syslog lines";
+    for (const auto &tag : r.tags)
+        EXPECT_EQ("tolm", tag) << "syslog tag";
+}
+
+void check(const Golden &g) {
+    Tree tree(g.tree);
+    std::vector<std::string> args;
+    for (const auto &a : g.args)
+        args.push_back(with_root(a, tree.dir()));
+    Options options;
+    options.as_nobody = g.as_nobody;
+    Result r = run(args, with_root(g.input, tree.dir()), options);
+    expect_output(r, g, tree.dir());
+}
+
+} // namespace harness

@@ -1,0 +1,54 @@
+// One row of a golden table: a fixture tree, the command line, the request
+// bytes, and everything the run must leave behind, byte for byte.
+#pragma once
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+struct Golden {
+    std::string name;
+    std::vector<Node> tree;
+    std::vector<std::string> args; // "{root}" stands for the fixture's directory
+    std::string input;
+    std::string out;
+    int exit_code = 0;
+    std::vector<std::string> log; // "<30>..." request line, "<11>..." detail
+    std::string err;
+    bool as_nobody = false;
+};
+
+inline std::ostream &operator<<(std::ostream &os, const Golden &g) {
+    return os << g.name;
+}
+
+// Replaces every "{root}" in text.
+std::string with_root(std::string text, const std::string &root);
+
+// The request log line as the program writes it: "<30>\"request\" code bytes".
+std::string logline(const std::string &request, int code, long bytes);
+std::string detail(const std::string &text); // "<11>" + text
+
+// Builds the row's tree, runs it and compares every output.
+void check(const Golden &g);
+void expect_output(const Result &r, const Golden &g, const std::string &root);
+
+// Test names from row names: gtest allows only letters, digits and "_".
+std::string test_name(const std::string &name);
+
+} // namespace harness
+
+#define GOLDEN_TABLE(suite, rows)                                                                  \
+    class suite : public ::testing::TestWithParam<::harness::Golden> {};                           \
+    TEST_P(suite, Run) {                                                                           \
+        ::harness::check(GetParam());                                                              \
+    }                                                                                              \
+    INSTANTIATE_TEST_SUITE_P(Rows, suite, ::testing::ValuesIn(rows),                               \
+                             [](const ::testing::TestParamInfo<::harness::Golden> &row_info) {     \
+                                 return ::harness::test_name(row_info.param.name);                 \
+                             })
