@@ -1,1 +1,119 @@
+// Entering the content root: per-host roots, chroot and the account switch.
 #include "golden.h"
+
+namespace {
+
+using harness::detail;
+using harness::Golden;
+using harness::logline;
+using harness::Node;
+
+const std::vector<Node> site = {
+    {"root/index.gmi", "# home\n"},
+    {"root/a.txt", "text\n"},
+    {"root/example/index.gmi", "# example\n"},
+    {"root/example/a.txt", "example text\n"},
+    {"root/EXAMPLE.txt", "not a host\n"},
+    {"root/locked/", "", "", 0700},
+    {"root/locked/a.txt", "locked\n"},
+    {"root/file", "plain file\n"},
+    {"root/secret.txt", "secret\n", "", 0600},
+    {"root/loop", "", "loop"},
+    {"outside.txt", "outside the root\n"},
+};
+
+const std::string refused = "privileges issue, see logs";
+
+Golden ends(std::string name, std::vector<std::string> args, const std::string &request, int code,
+            const std::string &meta, const std::string &detail_text, bool as_nobody = false) {
+    Golden g;
+    g.name = std::move(name);
+    g.tree = site;
+    g.args = std::move(args);
+    g.input = request + "\r\n";
+    g.out = std::to_string(code) + " " + meta + "\r\n";
+    g.exit_code = 1;
+    g.log = {logline(request, code, static_cast<long>(g.out.size())), detail(detail_text)};
+    g.err = detail_text;
+    g.as_nobody = as_nobody;
+    return g;
+}
+
+Golden serves(std::string name, std::vector<std::string> args, const std::string &request,
+              const std::string &header, const std::string &body, bool as_nobody = false) {
+    Golden g;
+    g.name = std::move(name);
+    g.tree = site;
+    g.args = std::move(args);
+    g.input = request + "\r\n";
+    g.out = header + body;
+    g.log = {logline(request, std::stoi(header.substr(0, 2)), static_cast<long>(g.out.size()))};
+    g.as_nobody = as_nobody;
+    return g;
+}
+
+std::vector<Golden> rows() {
+    const std::string r = "{root}/root";
+    return {
+        serves("plain root", {"-d", r}, "gemini://h/a.txt", "20 text/plain\r\n", "text\n"),
+        serves("relative names stay below the root", {"-d", r}, "gemini://h/../outside.txt",
+               "51 file not found\r\n", ""),
+        serves("runs as any account without -u", {"-d", r}, "gemini://h/a.txt", "20 text/plain\r\n",
+               "text\n", true),
+        ends("missing root", {"-d", r + "/missing"}, "gemini://h/", 51, "file not found",
+             "chdir(" + r + "/missing) failed"),
+        ends("root is a file", {"-d", r + "/file"}, "gemini://h/", 51, "file not found",
+             "chdir(" + r + "/file) failed"),
+        ends("root without search permission", {"-d", r + "/locked"}, "gemini://h/", 50,
+             "Forbidden path", "chdir(" + r + "/locked) failed", true),
+        ends("root is a link loop", {"-d", r + "/loop"}, "gemini://h/", 50, "Internal server error",
+             "chdir(" + r + "/loop) failed"),
+
+        serves("chroot and switch", {"-d", r, "-u", "nobody"}, "gemini://h/a.txt",
+               "20 text/plain\r\n", "text\n"),
+        serves("chroot keeps absolute names inside", {"-d", r, "-u", "nobody"},
+               "gemini://h/%2Fa.txt", "20 text/plain\r\n", "text\n"),
+        serves("switched account cannot read root-only files", {"-d", r, "-u", "nobody"},
+               "gemini://h/secret.txt", "51 file not found and may have vanished\r\n", ""),
+        serves("switched account cannot search root-only directories", {"-d", r, "-u", "nobody"},
+               "gemini://h/locked/a.txt", "51 file not found\r\n", ""),
+        ends("unknown account", {"-d", r, "-u", "no-such-account"}, "gemini://h/", 41, refused,
+             "the user no-such-account can't be found on the system"),
+        ends("not started by root", {"-d", r, "-u", "nobody"}, "gemini://h/", 41, refused,
+             "chroot requires program to be run as root", true),
+        ends("not root is told before the lookup", {"-d", r, "-u", "no-such-account"},
+             "gemini://h/", 41, refused, "chroot requires program to be run as root", true),
+        ends("chroot into a missing root", {"-d", r + "/missing", "-u", "nobody"}, "gemini://h/",
+             41, refused, "the chroot_dir " + r + "/missing can't be used for chroot"),
+        ends("chroot into a file", {"-d", r + "/file", "-u", "nobody"}, "gemini://h/", 41, refused,
+             "the chroot_dir " + r + "/file can't be used for chroot"),
+
+        serves("host root", {"-d", r, "-v"}, "gemini://example/a.txt", "20 text/plain\r\n",
+               "example text\n"),
+        serves("host root with port", {"-d", r, "-v", "-l", "en"}, "gemini://example:1965/",
+               "20 text/gemini; lang=en\r\n", "# example\n"),
+        serves("empty host is the root itself", {"-d", r, "-v"}, "gemini://:1965/a.txt",
+               "20 text/plain\r\n", "text\n"),
+        ends("host names are case-sensitive", {"-d", r, "-v"}, "gemini://EXAMPLE/a.txt", 51,
+             "file not found", "chdir(" + r + "/EXAMPLE) failed"),
+        ends("unknown host", {"-d", r, "-v"}, "gemini://other/", 51, "file not found",
+             "chdir(" + r + "/other) failed"),
+        ends("unknown host with chroot", {"-d", r, "-v", "-u", "nobody"}, "gemini://other/", 41,
+             refused, "the chroot_dir " + r + "/other can't be used for chroot"),
+        serves("host root with chroot", {"-d", r, "-v", "-u", "nobody"}, "gemini://example/a.txt",
+               "20 text/plain\r\n", "example text\n"),
+        ends("dot-dot host refused", {"-d", r, "-v"}, "gemini://../outside.txt", 59,
+             "Malformed request", "invalid host name .."),
+        ends("dot host refused", {"-d", r, "-v"}, "gemini://./a.txt", 59, "Malformed request",
+             "invalid host name ."),
+        ends("host join too long", {"-d", "/" + std::string(1020, 'd'), "-v"}, "gemini://abcd/", 41,
+             "vnsprintf failed: Output trunkated", "vsnprintf: Output trunkated"),
+        ends("cgi join too long", {"-d", "/" + std::string(1000, 'd'), "-c", std::string(30, 'c')},
+             "gemini://h/", 41, "vnsprintf failed: Output trunkated",
+             "vsnprintf: Output trunkated"),
+    };
+}
+const std::vector<Golden> root_rows = rows();
+GOLDEN_TABLE(ContentRoot, root_rows);
+
+} // namespace
