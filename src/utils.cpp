@@ -48,8 +48,14 @@ uint64_t print_file(FILE *stream) {
     char block[8192];
     uint64_t total = 0;
     size_t n;
-    while ((n = fread(block, 1, sizeof block, stream)) != 0)
-        total += fwrite(block, 1, n, stdout);
+    // A short write means the client is gone or stopped reading until the
+    // send timeout: every further block would wait that long again.
+    while ((n = fread(block, 1, sizeof block, stream)) != 0) {
+        const size_t written = fwrite(block, 1, n, stdout);
+        total += written;
+        if (written < n)
+            break;
+    }
     return total;
 }
 
