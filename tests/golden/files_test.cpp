@@ -1,1 +1,208 @@
+// Serving files: decoding and confinement of the path, redirects, index
+// files, MIME types and the bytes of the body.
 #include "golden.h"
+
+namespace {
+
+using harness::Golden;
+using harness::logline;
+using harness::Node;
+
+// Every byte value, in an order that shows a misplaced block.
+std::string bytes(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        s[i] = static_cast<char>(seed >> 16);
+    }
+    return s;
+}
+
+const std::string block = bytes(8192, 1);
+const std::string blocks = bytes(2 * 8192 + 1, 2);
+const std::string large = bytes(3 * 1024 * 1024 + 7, 3);
+
+const std::vector<Node> site = {
+    {"root/index.gmi", "# home\n"},
+    {"root/a.txt", "text\n"},
+    {"root/pic.png", "\x89PNG\r\n\x1a\n"},
+    {"root/notes.gemini", "notes\n"},
+    {"root/.gmi", "dot gmi\n"},
+    {"root/UPPER.GMI", "upper\n"},
+    {"root/archive.tar.gz", "gz"},
+    {"root/README", "readme\n"},
+    {"root/empty.txt", ""},
+    {"root/block.bin", block},
+    {"root/blocks.bin", blocks},
+    {"root/large.bin", large},
+    {"root/my file.txt", "spaced\n"},
+    {"root/100%.txt", "percent\n"},
+    {"root/q?.txt", "question\n"},
+    {"root/docs/index.gmi", "# docs\n"},
+    {"root/docs/page.gmi", "docs page\n"},
+    {"root/docs.old/README", "old readme\n"},
+    {"root/my dir/x.txt", "x\n"},
+    {"root/bare/x.txt", "x\n"},
+    {"root/odd/index.gmi/", ""},
+    {"root/secret.txt", "secret\n", "", 0600},
+    {"root/to-file", "", "a.txt"},
+    {"root/to-dir", "", "docs"},
+    {"root/abs-to-file", "", "{root}/root/a.txt"},
+    {"root/gone", "", "missing.gmi"},
+    {"root/gone-abs", "", "/no/such/place"},
+    {"root/moved", "", "gemini://example.org/new/"},
+    {"root/loop1", "", "loop2"},
+    {"root/loop2", "", "loop1"},
+    {"root/long-target", "", std::string(1023, 'x')},
+    {"root/too-long-target", "", std::string(2000, 'y')},
+    {"canary.txt", "CANARY outside the root\n"},
+    {"root/escape", "", "../canary.txt"},
+};
+
+Golden row(std::string name, std::vector<std::string> args, const std::string &request,
+           const std::string &header, const std::string &body = "", bool as_nobody = false) {
+    Golden g;
+    g.name = std::move(name);
+    g.tree = site;
+    g.args = std::move(args);
+    g.input = request + "\r\n";
+    g.out = header + body;
+    g.log = {logline(request, std::stoi(header.substr(0, 2)), static_cast<long>(g.out.size()))};
+    g.as_nobody = as_nobody;
+    return g;
+}
+
+const std::vector<std::string> plain = {"-d", "{root}/root"};
+const std::vector<std::string> english = {"-d", "{root}/root", "-l", "en"};
+const std::vector<std::string> chrooted = {"-d", "{root}/root", "-u", "nobody"};
+const std::string not_found = "51 file not found\r\n";
+const std::string vanished = "51 file not found and may have vanished\r\n";
+
+std::vector<Golden> delivery_rows() {
+    return {
+        row("gemtext without lang", plain, "gemini://h/index.gmi", "20 text/gemini; \r\n",
+            "# home\n"),
+        row("gemtext with lang", english, "gemini://h/index.gmi", "20 text/gemini; lang=en\r\n",
+            "# home\n"),
+        row("gemini extension", english, "gemini://h/notes.gemini", "20 text/gemini; lang=en\r\n",
+            "notes\n"),
+        row("name that is only the extension", plain, "gemini://h/.gmi", "20 text/gemini; \r\n",
+            "dot gmi\n"),
+        row("other type has no lang", english, "gemini://h/a.txt", "20 text/plain\r\n", "text\n"),
+        row("binary type", plain, "gemini://h/pic.png", "20 image/png\r\n", "\x89PNG\r\n\x1a\n"),
+        row("extension case matters", plain, "gemini://h/UPPER.GMI",
+            "20 application/octet-stream\r\n", "upper\n"),
+        row("only the last dot counts", plain, "gemini://h/archive.tar.gz",
+            "20 application/octet-stream\r\n", "gz"),
+        row("no extension", plain, "gemini://h/README", "20 application/octet-stream\r\n",
+            "readme\n"),
+        row("fallback set by option", {"-d", "{root}/root", "-m", "text/plain"},
+            "gemini://h/README", "20 text/plain\r\n", "readme\n"),
+        row("fallback text/gemini gets lang",
+            {"-d", "{root}/root", "-m", "text/gemini", "-l", "en"}, "gemini://h/README",
+            "20 text/gemini; lang=en\r\n", "readme\n"),
+        row("dot only in a directory name", plain, "gemini://h/docs.old/README",
+            "20 application/octet-stream\r\n", "old readme\n"),
+        row("empty file", plain, "gemini://h/empty.txt", "20 text/plain\r\n", ""),
+        row("exactly one block", plain, "gemini://h/block.bin", "20 application/octet-stream\r\n",
+            block),
+        row("two blocks and one byte", plain, "gemini://h/blocks.bin",
+            "20 application/octet-stream\r\n", blocks),
+        row("large file", plain, "gemini://h/large.bin", "20 application/octet-stream\r\n", large),
+        row("unreadable file", plain, "gemini://h/secret.txt", vanished, "", true),
+        row("missing file", plain, "gemini://h/nothing.gmi", not_found),
+        row("file with a trailing slash", plain, "gemini://h/a.txt/", not_found),
+    };
+}
+const std::vector<Golden> delivery = delivery_rows();
+GOLDEN_TABLE(Delivery, delivery);
+
+std::vector<Golden> resolution_rows() {
+    return {
+        row("root index", english, "gemini://h/", "20 text/gemini; lang=en\r\n", "# home\n"),
+        row("no path is the root", english, "gemini://h", "20 text/gemini; lang=en\r\n",
+            "# home\n"),
+        row("directory index", english, "gemini://h/docs/", "20 text/gemini; lang=en\r\n",
+            "# docs\n"),
+        row("directory without slash", plain, "gemini://h/docs", "31 /docs/\r\n"),
+        row("nested directory without slash", plain, "gemini://h/docs/../my%20dir",
+            "31 /my dir/\r\n"),
+        row("dot is a directory", plain, "gemini://h/.", "31 /./\r\n"),
+        row("directory without index or listing", plain, "gemini://h/bare/",
+            "20 application/octet-stream\r\n"),
+        row("root without index or listing", {"-d", "{root}/root/bare"}, "gemini://h/",
+            "20 application/octet-stream\r\n"),
+        row("index that is a directory", plain, "gemini://h/odd/", "20 text/gemini; \r\n"),
+        row("link to a file", plain, "gemini://h/to-file", "20 application/octet-stream\r\n",
+            "text\n"),
+        row("absolute link to a file", plain, "gemini://h/abs-to-file",
+            "20 application/octet-stream\r\n", "text\n"),
+        row("link to a directory", plain, "gemini://h/to-dir", "31 /to-dir/\r\n"),
+        row("link to a directory with slash", plain, "gemini://h/to-dir/", "20 text/gemini; \r\n",
+            "# docs\n"),
+        row("dangling relative link", plain, "gemini://h/gone", "30 missing.gmi\r\n"),
+        row("dangling absolute link", plain, "gemini://h/gone-abs", "30 /no/such/place\r\n"),
+        row("link to a URL", plain, "gemini://h/moved", "30 gemini://example.org/new/\r\n"),
+        row("link loop", plain, "gemini://h/loop1", "30 loop2\r\n"),
+        row("longest link target that fits", plain, "gemini://h/long-target",
+            "30 " + std::string(1023, 'x') + "\r\n"),
+        row("link target too long to redirect", plain, "gemini://h/too-long-target", not_found),
+        row("decoded name", plain, "gemini://h/my%20file.txt", "20 text/plain\r\n", "spaced\n"),
+        row("decoded percent", plain, "gemini://h/100%25.txt", "20 text/plain\r\n", "percent\n"),
+        row("decoded question mark", plain, "gemini://h/q%3F.txt", "20 text/plain\r\n",
+            "question\n"),
+        row("query is not part of the name", plain, "gemini://h/a.txt?x=%2F", "20 text/plain\r\n",
+            "text\n"),
+        row("path decoded to nothing", plain, "gemini://h/%00", not_found),
+        row("path cut by a decoded NUL", plain, "gemini://h/a.txt%00.png", "20 text/plain\r\n",
+            "text\n"),
+        row("decoded CR LF", plain, "gemini://h/a%0d%0a.txt", not_found),
+        row("decoded high bytes", plain, "gemini://h/%ff%fe", not_found),
+        row("dot-dot strips what stands before", plain, "gemini://h/docs/../a.txt",
+            "20 text/plain\r\n", "text\n"),
+        row("encoded dot-dot strips too", plain, "gemini://h/docs%2f%2e%2e%2fa.txt",
+            "20 text/plain\r\n", "text\n"),
+    };
+}
+const std::vector<Golden> resolution = resolution_rows();
+GOLDEN_TABLE(Resolution, resolution);
+
+// No request reaches canary.txt, which lies beside the content root.
+std::vector<Golden> confinement_rows() {
+    std::vector<Golden> rows;
+    const std::string attacks[] = {
+        "gemini://h/../canary.txt",
+        "gemini://h/../../canary.txt",
+        "gemini://h/%2e%2e/canary.txt",
+        "gemini://h/%2e%2e%2fcanary.txt",
+        "gemini://h/..%2fcanary.txt",
+        "gemini://h/%2F..%2Fcanary.txt",
+        "gemini://h/a/b/../../../canary.txt",
+        "gemini://h/%2F{root}/canary.txt",
+        "gemini://h/%2f%2f{root}/canary.txt",
+        "gemini://h/..%2f..%2f..%2f..%2f..%2f..%2f{root}/canary.txt",
+        "gemini://h/.%2e/canary.txt",
+        "gemini://h/%2e./canary.txt",
+        "gemini://h/%%32%65%%32%65/canary.txt",
+    };
+    int i = 0;
+    for (const auto &mode : {plain, chrooted}) {
+        for (const auto &attack : attacks) {
+            auto g = row("attack " + std::to_string(++i), mode, attack, not_found);
+            rows.push_back(g);
+        }
+    }
+    // What is inside the root and linked out by the operator stays reachable:
+    // links are the operator's choice.
+    rows.push_back(row("operator link out of the root", plain, "gemini://h/escape",
+                       "20 application/octet-stream\r\n", "CANARY outside the root\n"));
+    rows.push_back(row("absolute path redirect stays relative", chrooted, "gemini://h/%2Fdocs",
+                       "31 /docs/\r\n"));
+    rows.push_back(
+        row("dot-dot redirect stays relative", plain, "gemini://h/..%2Fdocs", "31 /docs/\r\n"));
+    return rows;
+}
+const std::vector<Golden> confinement = confinement_rows();
+GOLDEN_TABLE(Confinement, confinement);
+
+} // namespace

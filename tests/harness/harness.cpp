@@ -122,7 +122,10 @@ void Tree::add(const Node &node) const {
         mkdir(parent.c_str(), 0755);
     }
     if (!node.link.empty()) {
-        if (symlink(node.link.c_str(), full.c_str()) != 0)
+        std::string target = node.link;
+        if (target.rfind("{root}", 0) == 0)
+            target.replace(0, 6, dir_);
+        if (symlink(target.c_str(), full.c_str()) != 0)
             fail(full.c_str());
     } else if (!node.path.empty() && node.path.back() == '/') {
         mkdir(full.c_str(), 0755);

@@ -9,7 +9,8 @@
 namespace harness {
 
 // One entry of a fixture tree. A path ending in "/" is a directory; with
-// `link` set the entry is a symbolic link to that text; otherwise a file.
+// `link` set the entry is a symbolic link to that text (a leading "{root}"
+// stands for the tree's directory); otherwise a file.
 struct Node {
     std::string path;
     std::string content;
