@@ -1,0 +1,191 @@
+/* Runs several commands round-robin, each many times, and prints per command
+ * the median and spread of wall time, CPU time, peak memory and bytes out.
+ * Interleaving puts every command under the same background noise; medians
+ * keep the odd slow run from moving the result.
+ *
+ * Usage: drive [-n RUNS] [-w WARMUP] -- NAME STDIN PROG [ARG...] [-- NAME ...]
+ * Each run gets STDIN opened anew as standard input, standard output is a
+ * pipe that drive reads to its end (the consumer), standard error goes to
+ * /dev/null. The time is taken from just before the spawn to the reap.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+struct command {
+    const char *name;
+    const char *input;
+    char **argv;
+    double *wall_us;
+    double *cpu_us;
+    double *rss_kib;
+    double *bytes;
+    double *minflt;
+    int failures;
+    char head[4];
+};
+
+static char sink[1 << 17];
+
+static double now_us(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
+}
+
+static int compare(const void *a, const void *b) {
+    double x = *(const double *)a, y = *(const double *)b;
+    return (x > y) - (x < y);
+}
+
+static double quantile(double *v, int n, double q) {
+    qsort(v, (size_t)n, sizeof *v, compare);
+    int i = (int)(q * (n - 1) + 0.5);
+    return v[i];
+}
+
+/* One run; results go to slot i of the command's arrays when i >= 0. */
+static void run(struct command *c, int i) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        perror("pipe2");
+        exit(2);
+    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, c->input, O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    double t0 = now_us();
+    pid_t pid;
+    int rc = posix_spawnp(&pid, c->argv[0], &fa, NULL, c->argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (rc != 0) {
+        fprintf(stderr, "drive: cannot start %s: %s\n", c->argv[0], strerror(rc));
+        exit(2);
+    }
+    double bytes = 0;
+    ssize_t n;
+    while ((n = read(fds[0], sink, sizeof sink)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (bytes == 0 && c->head[0] == '\0') {
+            size_t k = n < 3 ? (size_t)n : 3;
+            memcpy(c->head, sink, k);
+            for (size_t j = 0; j < k; ++j)
+                if (c->head[j] < ' ')
+                    c->head[j] = '.';
+        }
+        bytes += (double)n;
+    }
+    close(fds[0]);
+    int status;
+    struct rusage ru;
+    while (wait4(pid, &status, 0, &ru) < 0 && errno == EINTR)
+        ;
+    double t1 = now_us();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        ++c->failures;
+    if (i < 0)
+        return;
+    c->wall_us[i] = t1 - t0;
+    c->cpu_us[i] = (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
+                   (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+    c->rss_kib[i] = (double)ru.ru_maxrss;
+    c->bytes[i] = bytes;
+    c->minflt[i] = (double)ru.ru_minflt;
+}
+
+int main(int argc, char *argv[]) {
+    int runs = 200, warmup = 10;
+    int a = 1;
+    for (; a < argc && strcmp(argv[a], "--") != 0; ++a) {
+        if (strcmp(argv[a], "-n") == 0 && a + 1 < argc)
+            runs = atoi(argv[++a]);
+        else if (strcmp(argv[a], "-w") == 0 && a + 1 < argc)
+            warmup = atoi(argv[++a]);
+        else {
+            fprintf(stderr,
+                    "usage: drive [-n RUNS] [-w WARMUP] -- NAME STDIN PROG [ARG...] [-- ...]\n");
+            return 2;
+        }
+    }
+    if (runs < 1)
+        runs = 1;
+    /* Each "--" starts a group; turning the markers into NULLs ends the
+     * argv of the group before. */
+    struct command cmds[16];
+    int ncmd = 0;
+    int starts[16];
+    for (; a < argc; ++a) {
+        if (strcmp(argv[a], "--") != 0)
+            continue;
+        argv[a] = NULL;
+        if (ncmd == 16) {
+            fprintf(stderr, "drive: at most 16 commands\n");
+            return 2;
+        }
+        starts[ncmd++] = a + 1;
+    }
+    for (int k = 0; k < ncmd; ++k) {
+        char **group = &argv[starts[k]];
+        int len = 0;
+        while (group[len] != NULL)
+            ++len;
+        if (len < 3) {
+            fprintf(stderr, "drive: a command needs NAME STDIN PROG\n");
+            return 2;
+        }
+        struct command *c = &cmds[k];
+        memset(c, 0, sizeof *c);
+        c->name = group[0];
+        c->input = group[1];
+        c->argv = &group[2];
+        c->wall_us = calloc((size_t)runs, sizeof(double));
+        c->cpu_us = calloc((size_t)runs, sizeof(double));
+        c->rss_kib = calloc((size_t)runs, sizeof(double));
+        c->bytes = calloc((size_t)runs, sizeof(double));
+        c->minflt = calloc((size_t)runs, sizeof(double));
+    }
+    if (ncmd == 0) {
+        fprintf(stderr, "drive: no command\n");
+        return 2;
+    }
+    for (int w = 0; w < warmup; ++w)
+        for (int k = 0; k < ncmd; ++k)
+            run(&cmds[k], -1);
+    for (int k = 0; k < ncmd; ++k)
+        cmds[k].failures = 0;
+    /* Round-robin, starting each round at the next command, so that no
+     * command always follows the same one. */
+    for (int i = 0; i < runs; ++i)
+        for (int k = 0; k < ncmd; ++k)
+            run(&cmds[(i + k) % ncmd], i);
+    printf("# %-10s %6s %10s %10s %10s %10s %10s %7s %12s %5s %s\n", "name", "runs", "wall_p50us",
+           "wall_p10us", "wall_p90us", "cpu_p50us", "maxrss_kib", "minflt", "bytes", "fail",
+           "head");
+    for (int k = 0; k < ncmd; ++k) {
+        struct command *c = &cmds[k];
+        printf("RESULT %-10s %6d %10.1f %10.1f %10.1f %10.1f %10.0f %7.0f %12.0f %5d \"%s\"\n",
+               c->name, runs, quantile(c->wall_us, runs, 0.5), quantile(c->wall_us, runs, 0.1),
+               quantile(c->wall_us, runs, 0.9), quantile(c->cpu_us, runs, 0.5),
+               quantile(c->rss_kib, runs, 0.5), quantile(c->minflt, runs, 0.5),
+               quantile(c->bytes, runs, 0.5), c->failures, c->head);
+    }
+    return 0;
+}
