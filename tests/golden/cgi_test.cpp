@@ -1,1 +1,159 @@
+// The CGI gateway: which requests name a script, the script's environment,
+// and the relay of its output.
 #include "golden.h"
+
+namespace {
+
+using harness::detail;
+using harness::Golden;
+using harness::logline;
+using harness::Node;
+
+const std::string probe = harness::read_file(CGI_PROBE);
+
+std::string big_output() {
+    std::string s;
+    for (unsigned i = 0; s.size() < 1024 * 1024 + 13; ++i)
+        s += "line " + std::to_string(i * 2654435761u) + "\n";
+    return s;
+}
+const std::string big = big_output();
+
+const std::vector<Node> site = {
+    {"root/index.gmi", "# home\n"},
+    {"root/cgi-bin/env", probe, "", 0755},
+    {"root/cgi-bin/ids", probe, "", 0755},
+    {"root/cgi-bin/hello", "#!/bin/sh\nprintf '20 text/plain\\r\\nhello\\n'\n", "", 0755},
+    {"root/cgi-bin/silent", "#!/bin/sh\nexit 0\n", "", 0755},
+    {"root/cgi-bin/fails", "#!/bin/sh\nprintf '20 text/plain\\r\\nbye\\n'\nexit 3\n", "", 0755},
+    {"root/cgi-bin/plain", "#!/bin/sh\nprintf '20 text/plain\\r\\nno\\n'\n", "", 0644},
+    {"root/cgi-bin/big", "#!/bin/sh\nprintf '20 text/plain\\r\\n'\ncat big.data\n", "", 0755},
+    {"root/cgi-bin/big.data", big},
+    {"root/scripts", "", "cgi-bin"},
+    {"root/example/cgi-bin/env", probe, "", 0755},
+};
+
+const std::string base_env = "PATH=/usr/bin:/bin\n"
+                             "GATEWAY_INTERFACE=CGI/1.1\n"
+                             "SERVER_PROTOCOL=GEMINI\n"
+                             "SERVER_SOFTWARE=tolm/1\n";
+
+Golden script(std::string name, std::vector<std::string> args, const std::string &request,
+              const std::string &out) {
+    Golden g;
+    g.name = std::move(name);
+    g.tree = site;
+    g.args = std::move(args);
+    g.input = request + "\r\n";
+    g.out = out;
+    g.log = {harness::logline_out(request, 0)};
+    return g;
+}
+
+// The child that cannot start its script answers through the pipe and logs
+// for itself; the server then relays that answer and ends normally.
+Golden unstartable(std::string name, std::vector<std::string> args, const std::string &request,
+                   const std::string &script_name) {
+    Golden g;
+    g.name = std::move(name);
+    g.tree = site;
+    g.args = std::move(args);
+    g.input = request + "\r\n";
+    g.out = "42 error when trying run cgi\r\n";
+    g.err = "error when trying to execl " + script_name;
+    g.log = {logline(request, 42, 30), detail(g.err), logline(request, 0, 30)};
+    return g;
+}
+
+Golden served(std::string name, std::vector<std::string> args, const std::string &request,
+              const std::string &header, const std::string &body = "") {
+    Golden g;
+    g.name = std::move(name);
+    g.tree = site;
+    g.args = std::move(args);
+    g.input = request + "\r\n";
+    g.out = header + body;
+    g.log = {logline(request, std::stoi(header.substr(0, 2)), static_cast<long>(g.out.size()))};
+    return g;
+}
+
+std::string env_out(const std::string &cwd, const std::string &vars) {
+    return "20 text/plain\r\nargc=1 argv0=env\ncwd=" + cwd + "\n" + vars;
+}
+
+const std::vector<std::string> cgi = {"-d", "{root}/root", "-c", "cgi-bin"};
+const std::string cgi_cwd = "{root}/root/cgi-bin";
+
+std::vector<Golden> rows() {
+    std::vector<Golden> r = {
+        script("environment", cgi, "gemini://h/cgi-bin/env",
+               env_out(cgi_cwd, base_env + "SCRIPT_NAME=env\nSERVER_NAME=h\n")),
+        script("path info", cgi, "gemini://h/cgi-bin/env/a/b",
+               env_out(cgi_cwd, base_env + "PATH_INFO=/a/b\nSCRIPT_NAME=env\nSERVER_NAME=h\n")),
+        script("path info of a slash", cgi, "gemini://h/cgi-bin/env/",
+               env_out(cgi_cwd, base_env + "PATH_INFO=/\nSCRIPT_NAME=env\nSERVER_NAME=h\n")),
+        script("decoded query", cgi, "gemini://h/cgi-bin/env?a%20b&c",
+               env_out(cgi_cwd, base_env + "QUERY_STRING=a b&c\nSCRIPT_NAME=env\nSERVER_NAME=h\n")),
+        script("decoded path info", cgi, "gemini://h/cgi-bin/env%2Fx%20y",
+               env_out(cgi_cwd, base_env + "PATH_INFO=/x y\nSCRIPT_NAME=env\nSERVER_NAME=h\n")),
+        script("host as sent, without port", cgi, "gemini://Ho%41st:1965/cgi-bin/env",
+               env_out(cgi_cwd, base_env + "SCRIPT_NAME=env\nSERVER_NAME=Ho%41st\n")),
+        script("leading slashes of the option removed", {"-d", "{root}/root", "-c", "///cgi-bin"},
+               "gemini://h/cgi-bin/env",
+               env_out(cgi_cwd, base_env + "SCRIPT_NAME=env\nSERVER_NAME=h\n")),
+        script("link to the directory", cgi, "gemini://h/scripts/env",
+               env_out(cgi_cwd, base_env + "SCRIPT_NAME=env\nSERVER_NAME=h\n")),
+        script("below a host root", {"-d", "{root}/root", "-v", "-c", "cgi-bin"},
+               "gemini://example/cgi-bin/env",
+               env_out("{root}/root/example/cgi-bin",
+                       base_env + "SCRIPT_NAME=env\nSERVER_NAME=example\n")),
+        script("shell script", cgi, "gemini://h/cgi-bin/hello", "20 text/plain\r\nhello\n"),
+        script("writes nothing", cgi, "gemini://h/cgi-bin/silent", ""),
+        script("exit status not looked at", cgi, "gemini://h/cgi-bin/fails",
+               "20 text/plain\r\nbye\n"),
+        script("output larger than a pipe", cgi, "gemini://h/cgi-bin/big",
+               "20 text/plain\r\n" + big),
+        unstartable("not executable", cgi, "gemini://h/cgi-bin/plain", "plain"),
+        unstartable("missing script", cgi, "gemini://h/cgi-bin/nothing", "nothing"),
+        unstartable("byte after the prefix is skipped", cgi, "gemini://h/cgi-bin.gmi", "gmi"),
+        unstartable("dot as script", cgi, "gemini://h/cgi-bin/./env", "."),
+        unstartable("directory given with a slash", {"-d", "{root}/root", "-c", "cgi-bin/"},
+                    "gemini://h/cgi-bin/env", "nv"),
+        served("the directory itself", cgi, "gemini://h/cgi-bin", "31 /cgi-bin/\r\n"),
+        served("the directory with slash", cgi, "gemini://h/cgi-bin/",
+               "20 application/octet-stream\r\n"),
+        served("other paths", cgi, "gemini://h/", "20 text/gemini; \r\n", "# home\n"),
+        served("missing directory", {"-d", "{root}/root", "-c", "nope"}, "gemini://h/nope/env",
+               "51 file not found\r\n"),
+        served("slash only turns it off", {"-d", "{root}/root", "-c", "/"},
+               "gemini://h/cgi-bin/hello", "20 application/octet-stream\r\n",
+               "#!/bin/sh\nprintf '20 text/plain\\r\\nhello\\n'\n"),
+    };
+
+    Golden inherited =
+        script("inherited query kept when none is sent", cgi, "gemini://h/cgi-bin/env",
+               env_out(cgi_cwd, "GATEWAY_INTERFACE=CGI/1.1\nPATH=/usr/bin:/bin\n"
+                                "QUERY_STRING=inherited\n"
+                                "SERVER_PROTOCOL=GEMINI\n"
+                                "SERVER_SOFTWARE=tolm/1\n"
+                                "SCRIPT_NAME=env\nSERVER_NAME=h\n"));
+    inherited.env = {"GATEWAY_INTERFACE=old", "PATH=/usr/bin:/bin", "QUERY_STRING=inherited"};
+    r.push_back(inherited);
+
+    const std::string ids = std::to_string(harness::nobody_uid());
+    const std::string gid = std::to_string(harness::nobody_gid());
+    r.push_back(script("chroot and account", {"-d", "{root}/root", "-u", "nobody", "-c", "cgi-bin"},
+                       "gemini://h/cgi-bin/ids",
+                       "20 text/plain\r\nuid=" + ids + "," + ids + "," + ids + " gid=" + gid + "," +
+                           gid + "," + gid + " groups=" + gid + "\ncwd=/cgi-bin\n"));
+    r.push_back(script("chroot environment",
+                       {"-d", "{root}/root", "-u", "nobody", "-c", "/cgi-bin"},
+                       "gemini://h/cgi-bin/env?q",
+                       env_out("/cgi-bin", base_env + "QUERY_STRING=q\nSCRIPT_NAME=env\n"
+                                                      "SERVER_NAME=h\n")));
+    return r;
+}
+const std::vector<Golden> cgi_rows = rows();
+GOLDEN_TABLE(Cgi, cgi_rows);
+
+} // namespace

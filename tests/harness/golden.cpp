@@ -13,6 +13,10 @@ std::string logline(const std::string &request, int code, long bytes) {
     return "<30>\"" + request + "\" " + std::to_string(code) + " " + std::to_string(bytes);
 }
 
+std::string logline_out(const std::string &request, int code) {
+    return "<30>\"" + request + "\" " + std::to_string(code) + " {outsize}";
+}
+
 std::string detail(const std::string &text) {
     return "<11>" + text;
 }
@@ -32,8 +36,13 @@ void expect_output(const Result &r, const Golden &g, const std::string &root) {
     if (!log_captured())
         return;
     std::vector<std::string> want;
-    for (const auto &line : g.log)
-        want.push_back(visible(with_root(line, root)));
+    const std::string out_size = std::to_string(with_root(g.out, root).size());
+    for (const auto &line : g.log) {
+        std::string text = with_root(line, root);
+        if (size_t at = text.find("{outsize}"); at != std::string::npos)
+            text.replace(at, 9, out_size);
+        want.push_back(visible(text));
+    }
     std::vector<std::string> got;
     for (const auto &line : r.log)
         got.push_back(visible(line));
@@ -49,6 +58,8 @@ void check(const Golden &g) {
         args.push_back(with_root(a, tree.dir()));
     Options options;
     options.as_nobody = g.as_nobody;
+    if (!g.env.empty())
+        options.env = g.env;
     Result r = run(args, with_root(g.input, tree.dir()), options);
     expect_output(r, g, tree.dir());
 }

@@ -21,6 +21,7 @@ struct Golden {
     std::vector<std::string> log; // "<30>..." request line, "<11>..." detail
     std::string err;
     bool as_nobody = false;
+    std::vector<std::string> env; // the run's whole environment; empty: PATH only
 };
 
 inline std::ostream &operator<<(std::ostream &os, const Golden &g) {
@@ -32,6 +33,8 @@ std::string with_root(std::string text, const std::string &root);
 
 // The request log line as the program writes it: "<30>\"request\" code bytes".
 std::string logline(const std::string &request, int code, long bytes);
+// The same with the byte count of the row's expected output, "{root}" filled in.
+std::string logline_out(const std::string &request, int code);
 std::string detail(const std::string &text); // "<11>" + text
 
 // Builds the row's tree, runs it and compares every output.

@@ -140,6 +140,19 @@ std::string binary() {
     return TOLM_BINARY;
 }
 
+std::string read_file(const std::string &path) {
+    std::string s;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fail(path.c_str());
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return s;
+}
+
 uid_t nobody_uid() {
     const struct passwd *pw = getpwnam("nobody");
     return pw != nullptr ? pw->pw_uid : 65534;

@@ -50,6 +50,7 @@ struct Options {
 };
 
 std::string binary();
+std::string read_file(const std::string &path);
 Result run(const std::vector<std::string> &args, const std::string &input,
            const Options &options = {});
 
