@@ -1,0 +1,150 @@
+# Shared by the integration tests: temporary directory, processes ended by
+# their pid, a watchdog, loopback ports and a private /dev/log.
+# shellcheck shell=bash
+
+it_name=$(basename "$0" .sh)
+it_pids=()
+it_tmp=
+
+say() { printf '%s: %s\n' "$it_name" "$*"; }
+fail() {
+    printf '%s: FAIL: %s\n' "$it_name" "$*" >&2
+    exit 1
+}
+skip() {
+    printf '%s: SKIP: %s\n' "$it_name" "$*"
+    exit 77
+}
+
+it_cleanup() {
+    local pid i
+    for pid in "${it_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${it_pids[@]}"; do
+        for i in $(seq 1 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    if [ -n "$it_tmp" ]; then
+        # A tmpfs mounted below it must go first (a no-op outside the
+        # private namespace, where nothing was mounted).
+        umount -R "$it_tmp/dev" 2>/dev/null || true
+        rm -rf "$it_tmp"
+    fi
+}
+
+# Starts the test proper: a temporary directory, cleanup on every exit, and
+# a watchdog that ends the test (and so every server it started) after
+# $1 seconds, before ctest's own limit kills it without cleanup.
+it_begin() {
+    it_tmp=$(mktemp -d "${TMPDIR:-/tmp}/tolm-$it_name.XXXXXX")
+    chmod 755 "$it_tmp"
+    trap it_cleanup EXIT
+    trap 'fail "interrupted or out of time"' TERM INT
+    (
+        trap 'kill "$nap" 2>/dev/null; exit 0' TERM
+        sleep "$1" &
+        nap=$!
+        wait "$nap" && kill -TERM $$ 2>/dev/null
+    ) &
+    it_pids+=("$!")
+}
+
+# Tools are installed by tests/install-deps: a missing one is a failure,
+# not a reason to skip.
+require() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing (run tests/install-deps)"
+    done
+}
+
+# A TCP port on 127.0.0.1 that nothing listens on at the moment, below the
+# ephemeral range so that no outgoing connection holds it.
+free_port() {
+    node -e '
+        const net = require("net");
+        const tryPort = (left) => {
+            const port = 20000 + Math.floor(Math.random() * 12000);
+            const s = net.createServer();
+            s.once("error", () => left > 0 ? tryPort(left - 1) : process.exit(1));
+            s.listen(port, "127.0.0.1", () => { console.log(port); s.close(); });
+        };
+        tryPort(50);'
+}
+
+# Whether something listens on TCP port $1, without connecting to it.
+listening() {
+    local hex
+    hex=$(printf ':%04X' "$1")
+    awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
+        /proc/net/tcp /proc/net/tcp6
+}
+
+# Waits up to 10 s for a listener on port $1 that process $2 opens.
+wait_listening() {
+    local i
+    for i in $(seq 1 100); do
+        listening "$1" && return 0
+        kill -0 "$2" 2>/dev/null || fail "the server (pid $2) ended before it listened on port $1"
+        sleep 0.1
+    done
+    fail "nothing listens on port $1 after 10 s"
+}
+
+# Re-runs this script in a private mount namespace, once.
+enter_private_namespace() {
+    if [ -z "${TOLM_IT_PRIVATE:-}" ]; then
+        exec unshare --mount --propagation private -- env TOLM_IT_PRIVATE=1 bash "$0" "$@"
+    fi
+}
+
+# Inside the private namespace: lays a fresh /dev over the real one, with
+# the few devices the servers use, and receives every message that the C
+# library's syslog() sends to /dev/log, one line each, in $it_tmp/syslog.
+capture_syslog() {
+    local dev=$it_tmp/dev node
+    mkdir -p "$dev"
+    mount -t tmpfs -o mode=755 tolm-dev "$dev"
+    for node in null zero full random urandom tty; do
+        [ -e "/dev/$node" ] || continue
+        touch "$dev/$node"
+        mount --bind "/dev/$node" "$dev/$node"
+    done
+    for node in pts shm; do
+        [ -d "/dev/$node" ] || continue
+        mkdir "$dev/$node"
+        mount --rbind "/dev/$node" "$dev/$node"
+    done
+    ln -s /proc/self/fd "$dev/fd"
+    ln -s /proc/self/fd/0 "$dev/stdin"
+    ln -s /proc/self/fd/1 "$dev/stdout"
+    ln -s /proc/self/fd/2 "$dev/stderr"
+    mount --rbind "$dev" /dev
+    : >"$it_tmp/syslog"
+    # One child per datagram; awk ends each message with a line feed and
+    # writes it in one append.
+    socat -u UNIX-RECVFROM:/dev/log,mode=666,fork SYSTEM:"awk 1 >>'$it_tmp/syslog'" &
+    it_pids+=("$!")
+    local i
+    for i in $(seq 1 50); do
+        [ -S /dev/log ] && return 0
+        sleep 0.1
+    done
+    fail "no listener on /dev/log"
+}
+
+# Waits up to $2 seconds until the capture holds at least $1 lines that
+# match the extended regular expression $3.
+wait_syslog() {
+    local i
+    for i in $(seq 1 $(($2 * 10))); do
+        [ "$(grep -c -E -- "$3" "$it_tmp/syslog" || true)" -ge "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
