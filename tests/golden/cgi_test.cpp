@@ -42,7 +42,7 @@ Golden script(std::string name, std::vector<std::string> args, const std::string
               const std::string &out) {
     Golden g;
     g.name = std::move(name);
-    g.tree = site;
+    g.tree = &site;
     g.args = std::move(args);
     g.input = request + "\r\n";
     g.out = out;
@@ -56,7 +56,7 @@ Golden unstartable(std::string name, std::vector<std::string> args, const std::s
                    const std::string &script_name) {
     Golden g;
     g.name = std::move(name);
-    g.tree = site;
+    g.tree = &site;
     g.args = std::move(args);
     g.input = request + "\r\n";
     g.out = "42 error when trying run cgi\r\n";
@@ -69,7 +69,7 @@ Golden served(std::string name, std::vector<std::string> args, const std::string
               const std::string &header, const std::string &body = "") {
     Golden g;
     g.name = std::move(name);
-    g.tree = site;
+    g.tree = &site;
     g.args = std::move(args);
     g.input = request + "\r\n";
     g.out = header + body;

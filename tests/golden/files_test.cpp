@@ -63,7 +63,7 @@ Golden row(std::string name, std::vector<std::string> args, const std::string &r
            const std::string &header, const std::string &body = "", bool as_nobody = false) {
     Golden g;
     g.name = std::move(name);
-    g.tree = site;
+    g.tree = &site;
     g.args = std::move(args);
     g.input = request + "\r\n";
     g.out = header + body;

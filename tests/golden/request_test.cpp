@@ -24,7 +24,7 @@ Golden failure(std::string name, std::vector<std::string> args, std::string inpu
                const std::string &detail_text) {
     Golden g;
     g.name = std::move(name);
-    g.tree = site;
+    g.tree = &site;
     g.args = std::move(args);
     g.input = std::move(input);
     g.out = std::to_string(code) + " " + meta + "\r\n";
@@ -38,7 +38,7 @@ Golden served(std::string name, std::vector<std::string> args, std::string input
               const std::string &request, const std::string &header, const std::string &body) {
     Golden g;
     g.name = std::move(name);
-    g.tree = site;
+    g.tree = &site;
     g.args = std::move(args);
     g.input = std::move(input);
     g.out = header + body;
@@ -123,7 +123,7 @@ std::vector<Golden> option_rows() {
     auto truncated = [](std::string name, std::vector<std::string> args) {
         Golden g;
         g.name = std::move(name);
-        g.tree = site;
+        g.tree = &site;
         g.args = std::move(args);
         g.input = "gemini://h/page.gmi\r\n";
         g.out = trunc_meta;

@@ -28,7 +28,7 @@ Golden ends(std::string name, std::vector<std::string> args, const std::string &
             const std::string &meta, const std::string &detail_text, bool as_nobody = false) {
     Golden g;
     g.name = std::move(name);
-    g.tree = site;
+    g.tree = &site;
     g.args = std::move(args);
     g.input = request + "\r\n";
     g.out = std::to_string(code) + " " + meta + "\r\n";
@@ -43,7 +43,7 @@ Golden serves(std::string name, std::vector<std::string> args, const std::string
               const std::string &header, const std::string &body, bool as_nobody = false) {
     Golden g;
     g.name = std::move(name);
-    g.tree = site;
+    g.tree = &site;
     g.args = std::move(args);
     g.input = request + "\r\n";
     g.out = header + body;

@@ -52,7 +52,7 @@ void expect_output(const Result &r, const Golden &g, const std::string &root) {
 }
 
 void check(const Golden &g) {
-    Tree tree(g.tree);
+    Tree tree(g.tree != nullptr ? *g.tree : std::vector<Node>{});
     std::vector<std::string> args;
     for (const auto &a : g.args)
         args.push_back(with_root(a, tree.dir()));

@@ -13,8 +13,8 @@ namespace harness {
 
 struct Golden {
     std::string name;
-    std::vector<Node> tree;
-    std::vector<std::string> args; // "{root}" stands for the fixture's directory
+    const std::vector<Node> *tree = nullptr; // shared by the rows of a table
+    std::vector<std::string> args;           // "{root}" stands for the fixture's directory
     std::string input;
     std::string out;
     int exit_code = 0;
