@@ -6,7 +6,7 @@
 #   demo.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=lib.sh
+# shellcheck source=tests/integration/lib.sh
 source "$here/lib.sh"
 
 build=$(realpath "${1:?usage: demo.sh BUILD_DIR}")
@@ -39,7 +39,9 @@ fetch=$(grep -E '^ +node .*gemini-get\.mjs ' "$it_tmp/demo.out" | head -n 1)
 out=$(cd "$it_tmp" && timeout 60 bash -c "$fetch")
 [ "$(head -n 1 <<<"$out")" = "20 text/gemini; lang=en" ] || fail "the home page header is: $(head -n 1 <<<"$out")"
 grep -q -x '# Welcome to a tolm capsule' <<<"$out" || fail "the home page has the wrong text"
-[ -s "$it_tmp/state/cert.pem" ] && [ -s "$it_tmp/state/key.pem" ] || fail "no certificate in the state directory"
+if [ ! -s "$it_tmp/state/cert.pem" ] || [ ! -s "$it_tmp/state/key.pem" ]; then
+    fail "no certificate in the state directory"
+fi
 say "ok: the demo serves the capsule and its command fetches it"
 
 kill -INT "$demo_pid"

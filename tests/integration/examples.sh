@@ -8,7 +8,7 @@
 #   examples.sh TOLM_BINARY
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=lib.sh
+# shellcheck source=tests/integration/lib.sh
 source "$here/lib.sh"
 
 tolm=$(realpath "${1:?usage: examples.sh TOLM_BINARY}")

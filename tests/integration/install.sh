@@ -5,7 +5,7 @@
 #   install.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=lib.sh
+# shellcheck source=tests/integration/lib.sh
 source "$here/lib.sh"
 
 build=${1:?usage: install.sh BUILD_DIR SOURCE_DIR}

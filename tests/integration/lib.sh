@@ -17,12 +17,12 @@ skip() {
 }
 
 it_cleanup() {
-    local pid i
+    local pid
     for pid in "${it_pids[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
     for pid in "${it_pids[@]}"; do
-        for i in $(seq 1 50); do
+        for _ in $(seq 1 50); do
             kill -0 "$pid" 2>/dev/null || break
             sleep 0.1
         done
@@ -87,8 +87,7 @@ listening() {
 
 # Waits up to 10 s for a listener on port $1 that process $2 opens.
 wait_listening() {
-    local i
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
         listening "$1" && return 0
         kill -0 "$2" 2>/dev/null || fail "the server (pid $2) ended before it listened on port $1"
         sleep 0.1
@@ -130,8 +129,7 @@ capture_syslog() {
     # writes it in one append.
     socat -u UNIX-RECVFROM:/dev/log,mode=666,fork SYSTEM:"awk 1 >>'$it_tmp/syslog'" &
     it_pids+=("$!")
-    local i
-    for i in $(seq 1 50); do
+    for _ in $(seq 1 50); do
         [ -S /dev/log ] && return 0
         sleep 0.1
     done
@@ -141,8 +139,7 @@ capture_syslog() {
 # Waits up to $2 seconds until the capture holds at least $1 lines that
 # match the extended regular expression $3.
 wait_syslog() {
-    local i
-    for i in $(seq 1 $(($2 * 10))); do
+    for _ in $(seq 1 $(($2 * 10))); do
         [ "$(grep -c -E -- "$3" "$it_tmp/syslog" || true)" -ge "$1" ] && return 0
         sleep 0.1
     done

@@ -4,7 +4,7 @@
 #   manpage.sh PAGE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=lib.sh
+# shellcheck source=tests/integration/lib.sh
 source "$here/lib.sh"
 
 page=${1:?usage: manpage.sh PAGE}

@@ -9,7 +9,7 @@
 #   superserver.sh TOLM_BINARY
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=lib.sh
+# shellcheck source=tests/integration/lib.sh
 source "$here/lib.sh"
 
 tolm=$(realpath "${1:?usage: superserver.sh TOLM_BINARY}")

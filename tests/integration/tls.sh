@@ -9,7 +9,7 @@
 #   tls.sh TOLM_BINARY
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=lib.sh
+# shellcheck source=tests/integration/lib.sh
 source "$here/lib.sh"
 
 tolm=$(realpath "${1:?usage: tls.sh TOLM_BINARY}")
@@ -115,6 +115,7 @@ case_() {
 body() {
     local file
     file=$(mktemp "$bodies/XXXXXX")
+    # shellcheck disable=SC2059 # the arguments are a format and its values
     printf "$@" >"$file"
     echo "$file"
 }
