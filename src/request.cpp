@@ -13,31 +13,45 @@ namespace {
 
 constexpr int request_size = 1025;
 
-// The whole grammar of a request line. Every line that begins with
-// "gemini://" matches; the groups are host name, path and query.
-constexpr const char request_pattern[] = "^gemini://+([^/|^?|^:]*)[:[0-9]*]?/*([^?]*)[?]?(.*)$";
-
-// Owns a compiled pattern; release() comes before a failure end, since
-// exit() runs no destructors.
-class Pattern {
-  public:
-    Pattern() = default;
-    Pattern(const Pattern &) = delete;
-    Pattern &operator=(const Pattern &) = delete;
-    ~Pattern() { release(); }
-    regex_t *get() { return &re_; }
-    void release() {
-        if (held_)
-            regfree(&re_);
-        held_ = false;
-    }
-
-  private:
-    regex_t re_{};
-    bool held_ = true;
-};
+bool is_port_byte(char c) {
+    return c == ':' || c == '[' || (c >= '0' && c <= '9');
+}
+bool ends_host(char c) {
+    return c == '/' || c == '|' || c == '^' || c == '?' || c == ':';
+}
 
 } // namespace
+
+// The grammar of a request line, as the extended regular expression
+// "^gemini://+([^/|^?|^:]*)[:[0-9]*]?/*([^?]*)[?]?(.*)$" with its groups
+// host, path and query. Every element takes its longest run, so a scan
+// from the left gives the same groups as the regex library does, at a
+// fraction of the cost of compiling and running it in every process.
+bool match_request(const char *line, regmatch_t groups[3]) {
+    if (strncmp(line, "gemini://", 9) != 0)
+        return false;
+    const char *p = line + 9;
+    while (*p == '/')
+        ++p;
+    const char *host = p;
+    while (*p != '\0' && !ends_host(*p))
+        ++p;
+    groups[0] = {static_cast<regoff_t>(host - line), static_cast<regoff_t>(p - line)};
+    while (is_port_byte(*p))
+        ++p;
+    if (*p == ']')
+        ++p;
+    while (*p == '/')
+        ++p;
+    const char *path = p;
+    while (*p != '\0' && *p != '?')
+        ++p;
+    groups[1] = {static_cast<regoff_t>(path - line), static_cast<regoff_t>(p - line)};
+    if (*p == '?')
+        ++p;
+    groups[2] = {static_cast<regoff_t>(p - line), static_cast<regoff_t>(p - line + strlen(p))};
+    return true;
+}
 
 void read_request(char *request) {
     char *line = fgets(request, request_size, stdin);
@@ -61,26 +75,16 @@ void read_request(char *request) {
 }
 
 void split_request(const char *request, char *hostname, char *path, char *query) {
-    char message[1024] = {};
-    Pattern pattern;
-    int rc = regcomp(pattern.get(), request_pattern, REG_EXTENDED);
-    if (rc != 0) {
-        regerror(rc, pattern.get(), message, sizeof message);
-        pattern.release();
-        status(50, "%s", "Internal server error");
-        stop(1, "%s", message);
-    }
-    regmatch_t match[4];
-    rc = regexec(pattern.get(), request, 4, match, 0);
-    if (rc != 0) {
-        regerror(rc, pattern.get(), message, sizeof message);
-        pattern.release();
+    regmatch_t groups[3];
+    if (!match_request(request, groups)) {
+        // The detail keeps the regex library's wording for a line that
+        // does not match.
         status(59, "%s", "Malformed request");
-        stop(1, "Malformed request, error:%s", message);
+        stop(1, "Malformed request, error:%s", "No match");
     }
-    getsubexp(request, match[1].rm_so, match[1].rm_eo, hostname);
-    getsubexp(request, match[2].rm_so, match[2].rm_eo, path);
-    getsubexp(request, match[3].rm_so, match[3].rm_eo, query);
+    getsubexp(request, groups[0].rm_so, groups[0].rm_eo, hostname);
+    getsubexp(request, groups[1].rm_so, groups[1].rm_eo, path);
+    getsubexp(request, groups[2].rm_so, groups[2].rm_eo, query);
 }
 
 } // namespace tolm
