@@ -81,6 +81,7 @@ int main(int argc, char *argv[]) {
     char path[1025] = {};
     char query[1025] = {};
 
+    buffer_output();
     guard_connection();
     parse_options(argc, argv, opt);
     read_request(request);

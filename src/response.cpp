@@ -13,6 +13,13 @@ char _request[1025];
 int32_t _retcode;
 int64_t _datasiz;
 
+// A fixed buffer instead of the one stdio would allocate: no heap, and
+// large enough that a relayed or copied body leaves in few writes.
+void buffer_output() {
+    static char buffer[65536];
+    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
 void status(int code, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

@@ -13,7 +13,17 @@ namespace tolm {
 int esnprintf(char *buf, size_t size, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, size, fmt, ap);
+    int n;
+    // Most writes copy one text: skip the formatter, same result and limit.
+    if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
+        const char *text = va_arg(ap, const char *);
+        const size_t len = strlen(text);
+        n = len < size ? static_cast<int>(len) : -1;
+        if (n >= 0)
+            memcpy(buf, text, len + 1);
+    } else {
+        n = vsnprintf(buf, size, fmt, ap);
+    }
     va_end(ap);
     if (n < 0 || static_cast<size_t>(n) >= size) {
         status(41, "%s", "vnsprintf failed: Output trunkated");
