@@ -188,7 +188,8 @@ std::vector<Golden> confinement_rows() {
     int i = 0;
     for (const auto &mode : {plain, chrooted}) {
         for (const auto &attack : attacks) {
-            auto g = row("attack " + std::to_string(++i), mode, attack, not_found);
+            const char *how = mode == chrooted ? " in chroot" : "";
+            auto g = row("attack " + std::to_string(++i) + how, mode, attack, not_found);
             rows.push_back(g);
         }
     }
@@ -196,7 +197,7 @@ std::vector<Golden> confinement_rows() {
     // links are the operator's choice.
     rows.push_back(row("operator link out of the root", plain, "gemini://h/escape",
                        "20 application/octet-stream\r\n", "CANARY outside the root\n"));
-    rows.push_back(row("absolute path redirect stays relative", chrooted, "gemini://h/%2Fdocs",
+    rows.push_back(row("absolute path redirect stays relative in chroot", chrooted, "gemini://h/%2Fdocs",
                        "31 /docs/\r\n"));
     rows.push_back(
         row("dot-dot redirect stays relative", plain, "gemini://h/..%2Fdocs", "31 /docs/\r\n"));
