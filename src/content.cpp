@@ -64,11 +64,20 @@ uint64_t send_body(FILE *file) {
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < zero_copy_min)
         return print_file(file);
     fflush(stdout);
+    constexpr size_t chunk = size_t{1} << 30;
+    struct stat out {};
+    const bool to_socket = fstat(1, &out) == 0 && S_ISSOCK(out.st_mode);
     uint64_t total = 0;
     for (;;) {
-        const ssize_t n = sendfile(1, fd, nullptr, 1 << 30);
+        const ssize_t n = sendfile(1, fd, nullptr, chunk);
         if (n > 0) {
             total += static_cast<uint64_t>(n);
+            // A blocking sendfile to a socket stops short only at the end
+            // of the file or when the send timeout ran out: another call
+            // would wait the whole timeout again for a client that does not
+            // read. A pipe takes what fits and is simply called again.
+            if (to_socket && static_cast<size_t>(n) < chunk)
+                return total;
             continue;
         }
         // Descriptors sendfile cannot write to (a file opened for
