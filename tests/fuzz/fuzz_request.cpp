@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <regex.h>
 
 namespace {
 
@@ -53,6 +54,31 @@ void check_split(const char *request, const char *host, const char *path, const 
     const char *path_start = path_end - path_len;
     check(memcmp(path_start, path, path_len) == 0, "path is not where the line has it");
     check(only_port_and_slashes(at, path_start), "bytes lost between host name and path");
+}
+
+// The scanner against the regular expression it stands for, run by the C
+// library's own engine: the same three groups for every line.
+void check_against_regex(const char *request, const char *host, const char *path,
+                         const char *query) {
+    static regex_t pattern;
+    static bool compiled = false;
+    if (!compiled) {
+        fuzz::check(regcomp(&pattern, "^gemini://+([^/|^?|^:]*)[:[0-9]*]?/*([^?]*)[?]?(.*)$",
+                            REG_EXTENDED) == 0,
+                    "request pattern does not compile");
+        compiled = true;
+    }
+    regmatch_t match[4];
+    const bool matched = regexec(&pattern, request, 4, match, 0) == 0;
+    fuzz::check(matched, "the regex refuses a line the scanner split");
+    const char *parts[] = {host, path, query};
+    for (int i = 0; i < 3; ++i) {
+        const regmatch_t &m = match[i + 1];
+        const size_t len = m.rm_so < 0 ? 0 : static_cast<size_t>(m.rm_eo - m.rm_so);
+        fuzz::check(strlen(parts[i]) == len &&
+                        (len == 0 || memcmp(parts[i], request + m.rm_so, len) == 0),
+                    "scanner and regex split the line differently");
+    }
 }
 
 // What the line must look like when the read accepted it: the input up to
@@ -131,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         stage = 1;
         tolm::split_request(request, host, path, query);
         check_split(request, host, path, query);
+        check_against_regex(request, host, path, query);
     } else if (stage == 0) {
         check_refused(data, size);
     } else {
@@ -138,6 +165,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                         strcmp(fuzz::outcome.meta, "Malformed request") == 0,
                     "split failure is not 59 Malformed request");
         fuzz::check(!has_prefix(request, "gemini://"), "a line with the scheme was refused");
+        regex_t pattern;
+        fuzz::check(regcomp(&pattern, "^gemini://", REG_EXTENDED | REG_NOSUB) == 0, "regcomp");
+        fuzz::check(regexec(&pattern, request, 0, nullptr, 0) != 0,
+                    "the regex takes a refused line");
+        regfree(&pattern);
     }
 
     stdin = saved;
