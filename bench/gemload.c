@@ -25,6 +25,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -66,6 +67,11 @@ static int connect_to(void) {
     inet_pton(AF_INET, host, &sa.sin_addr);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    /* A stack that stops answering must end the round as errors, not hang
+     * the benchmark. */
+    struct timeval limit = {.tv_sec = 10};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (connect(fd, (struct sockaddr *)&sa, sizeof sa) != 0) {
         close(fd);
         return -1;
