@@ -189,3 +189,36 @@ TEST(OptionsEnvironment, PosixlyCorrectIgnored) {
 }
 
 } // namespace
+
+namespace {
+
+// Under inetd-style super-servers descriptors 1 and 2 are the same client
+// connection: the detail must not follow the header to the client, also not
+// from a CGI child whose descriptor 1 has become its pipe.
+TEST(SharedStderr, DetailStaysOffTheConnection) {
+    harness::Tree tree(
+        {{"index.gmi", "# home\n"}, {"cgi-bin/plain", "#!/bin/sh\necho no\n", "", 0644}});
+    harness::Options o;
+    o.stderr_is_stdout = true;
+    struct Case {
+        std::vector<std::string> args;
+        std::string input, out;
+        int exit_code;
+    };
+    const Case cases[] = {
+        {{"-d", tree.dir()}, "", "59 request is too short and probably empty\r\n", 1},
+        {{"-d", tree.dir()}, "http://x/\r\n", "59 Malformed request\r\n", 1},
+        {{"-d", tree.dir() + "/missing"}, "gemini://h/\r\n", "51 file not found\r\n", 1},
+        {{"-d", tree.dir(), "-c", "cgi-bin"},
+         "gemini://h/cgi-bin/plain\r\n",
+         "42 error when trying run cgi\r\n",
+         0},
+    };
+    for (const auto &c : cases) {
+        auto r = harness::run(c.args, c.input, o);
+        EXPECT_EQ(harness::visible(c.out), harness::visible(r.out)) << c.input;
+        EXPECT_EQ(c.exit_code, r.exit_code) << c.input;
+    }
+}
+
+} // namespace

@@ -190,7 +190,7 @@ Result run(const std::vector<std::string> &args, const std::string &input, const
         signal(SIGPIPE, SIG_DFL);
         dup2(in[0], 0);
         dup2(out[1], 1);
-        dup2(err[1], 2);
+        dup2(options.stderr_is_stdout ? out[1] : err[1], 2);
         if (options.as_nobody) {
             gid_t gid = nobody_gid();
             if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||

@@ -45,6 +45,7 @@ struct Result {
 
 struct Options {
     bool as_nobody = false;
+    bool stderr_is_stdout = false; // descriptor 2 shares descriptor 1's pipe
     std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
     int timeout_seconds = 20;
 };
