@@ -197,8 +197,8 @@ std::vector<Golden> confinement_rows() {
     // links are the operator's choice.
     rows.push_back(row("operator link out of the root", plain, "gemini://h/escape",
                        "20 application/octet-stream\r\n", "CANARY outside the root\n"));
-    rows.push_back(row("absolute path redirect stays relative in chroot", chrooted, "gemini://h/%2Fdocs",
-                       "31 /docs/\r\n"));
+    rows.push_back(row("absolute path redirect stays relative in chroot", chrooted,
+                       "gemini://h/%2Fdocs", "31 /docs/\r\n"));
     rows.push_back(
         row("dot-dot redirect stays relative", plain, "gemini://h/..%2Fdocs", "31 /docs/\r\n"));
     return rows;
