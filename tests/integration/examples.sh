@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The deployment files in examples/ as shipped, with only their addresses,
 # paths and account replaced: stunnel.conf (exec mode), stunnel-proxy.conf
-# in front of xinetd.d/tolm, and the systemd units. They serve the example
-# capsule inside the chroot layout of examples/chroot/populate, and a real
-# Gemini client checks what the capsule's home page promises.
+# in front of xinetd.d/tolm, nginx-stream.conf in front of tcpserver as
+# tcpserver/tolm-tcpserver.service runs it, and the systemd units. They
+# serve the example capsule inside the chroot layout of
+# examples/chroot/populate, and a real Gemini client checks what the
+# capsule's home page promises.
 #
 #   examples.sh TOLM_BINARY
 set -euo pipefail
@@ -13,8 +15,10 @@ source "$here/lib.sh"
 
 tolm=$(realpath "${1:?usage: examples.sh TOLM_BINARY}")
 examples=$(cd "$here/../../examples" && pwd)
-[ "$(id -u)" -eq 0 ] || skip "needs root (chroot, xinetd)"
-require stunnel openssl xinetd node awk sha256sum
+[ "$(id -u)" -eq 0 ] || skip "needs root (chroot, xinetd, tcpserver, nginx)"
+require stunnel openssl xinetd nginx tcpserver setpriv node awk sha256sum
+nginx_stream=/usr/lib/nginx/modules/ngx_stream_module.so
+[ -f "$nginx_stream" ] || fail "nginx's stream module is missing (install libnginx-mod-stream)"
 [ -d "$here/node_modules/@derhuerst/gemini" ] || fail "the Gemini client is missing (run tests/install-deps)"
 id stunnel4 >/dev/null 2>&1 || fail "the account stunnel4 is missing (reinstall stunnel4)"
 
@@ -43,8 +47,10 @@ render() {
         grep -q -F -- "$name" "$from" || fail "$(basename "$from") no longer holds '$name'"
     done
     sed -e "s|:::1965|127.0.0.1:$port|" \
-        -e "s|127.0.0.1:1966|127.0.0.1:$xinetd_port|; s|= 1966$|= $xinetd_port|" \
-        -e "s|/etc/stunnel/gemini|$it_tmp/gemini|g" \
+        -e "s|listen 1965 |listen 127.0.0.1:$port |; s|listen \[::\]:1965 |listen $loop6:$port |" \
+        -e "s|127.0.0.1:1966|127.0.0.1:$plain_port|; s|= 1966$|= $plain_port|" \
+        -e "s|127.0.0.1 1966 |127.0.0.1 $plain_port |" \
+        -e "s|/etc/stunnel/gemini|$it_tmp/gemini|g; s|/etc/nginx/gemini|$it_tmp/gemini|g" \
         -e "s|/usr/local/sbin/tolm|$tolm|" \
         -e "s|-u gemini|-u nobody|" \
         -e "s|/srv/gemini|$jail|" \
@@ -80,7 +86,10 @@ start() { # config file, then the command line; records the pid
     last_pid=$!
 }
 
-xinetd_port=$(free_port)
+# The plain TCP port of the super-server in front of tolm; nginx's IPv6
+# listener goes to ::1, or to a second loopback address without IPv6.
+plain_port=$(free_port)
+if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then loop6='[::1]'; else loop6=127.0.0.2; fi
 tls_port=$(free_port)
 proxy_port=$(free_port)
 
@@ -97,19 +106,71 @@ check_capsule "gemini://localhost:$tls_port" "stunnel.conf (exec mode, chroot as
     render "$examples/xinetd.d/tolm" /dev/stdout 0 "= 1966" /usr/local/sbin/tolm "-u gemini" /srv/gemini
 } >"$it_tmp/xinetd.conf"
 start xinetd -dontfork -filelog "$it_tmp/xinetd.msg" -f "$it_tmp/xinetd.conf"
-wait_listening "$xinetd_port" "$last_pid"
+wait_listening "$plain_port" "$last_pid"
 render "$examples/stunnel-proxy.conf" "$it_tmp/stunnel-proxy.conf" "$proxy_port" \
     :::1965 /etc/stunnel/gemini 127.0.0.1:1966
 start stunnel "$it_tmp/stunnel-proxy.conf"
 wait_listening "$proxy_port" "$last_pid"
 check_capsule "gemini://localhost:$proxy_port" "stunnel-proxy.conf in front of xinetd.d/tolm"
 
+# nginx-stream.conf terminating TLS for tcpserver, started with the unit's
+# command line and the limits the unit puts on it: no new privileges and
+# only the capabilities in its bounding set.
+unit=$examples/tcpserver/tolm-tcpserver.service
+plain_port=$(free_port)
+nginx_port=$(free_port)
+render "$unit" "$it_tmp/tolm-tcpserver.service" 0 \
+    "127.0.0.1 1966 " /usr/local/sbin/tolm "-u gemini" /srv/gemini NoNewPrivileges=yes CapabilityBoundingSet=
+read -r -a tcpserver_cmd < <(sed -n 's/^ExecStart=//p' "$it_tmp/tolm-tcpserver.service")
+[ "${tcpserver_cmd[0]:-}" = /usr/bin/tcpserver ] || fail "tolm-tcpserver.service does not start /usr/bin/tcpserver"
+# "CAP_SYS_CHROOT CAP_SETUID" as setpriv takes it: "+sys_chroot,+setuid".
+caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit" | tr '[:upper:]' '[:lower:]' | sed 's/cap_/+/g; s/ \+/,/g')
+start setpriv --no-new-privs --bounding-set "-all,$caps" -- "${tcpserver_cmd[@]}"
+wait_listening "$plain_port" "$last_pid"
+
+# The top of Debian's nginx.conf around the example, with everything in the
+# test's directory instead of /etc, /run and /var/log.
+mkdir "$it_tmp/nginx"
+render "$examples/nginx-stream.conf" "$it_tmp/nginx/gemini.conf" "$nginx_port" \
+    "listen 1965 " "listen [::]:1965 " /etc/nginx/gemini 127.0.0.1:1966
+cat >"$it_tmp/nginx/nginx.conf" <<END
+load_module $nginx_stream;
+user www-data;
+worker_processes 1;
+pid $it_tmp/nginx/nginx.pid;
+error_log $it_tmp/nginx/error.log notice;
+events { worker_connections 64; }
+include $it_tmp/nginx/gemini.conf;
+END
+nginx_args=(-p "$it_tmp/nginx/" -e "$it_tmp/nginx/error.log" -c "$it_tmp/nginx/nginx.conf")
+nginx -t -q "${nginx_args[@]}" >"$it_tmp/nginx-t.out" 2>&1 || {
+    cat "$it_tmp/nginx-t.out" >&2
+    fail "nginx rejects nginx-stream.conf"
+}
+start nginx "${nginx_args[@]}" -g "daemon off;"
+wait_listening "$nginx_port" "$last_pid"
+check_capsule "gemini://localhost:$nginx_port" "nginx-stream.conf in front of tolm-tcpserver.service"
+
+# Both listeners and both TLS versions the example allows. (A Gemini URL
+# with an IPv6 address and a port would not name a file, so the address
+# goes to the connection, not into the URL.)
+for row in "127.0.0.1 tls1_2" "127.0.0.1 tls1_3" "$loop6 tls1_3"; do
+    read -r address version <<<"$row"
+    header=$(printf 'gemini://localhost/files/\r\n' |
+        timeout 20 openssl s_client -quiet -"$version" -servername localhost -connect "$address:$nginx_port" \
+            2>/dev/null | head -n 1) || true
+    [ "$header" = $'20 text/gemini\r' ] || fail "nginx-stream.conf at $address over $version: header '$header'"
+done
+say "ok: nginx-stream.conf over $loop6, TLS 1.2 and TLS 1.3"
+
 # systemd units: no systemd runs here, so they are only verified.
 if command -v systemd-analyze >/dev/null 2>&1; then
     mkdir "$it_tmp/units"
     render "$examples/systemd/tolm.socket" "$it_tmp/units/tolm.socket" 0 127.0.0.1:1966
     render "$examples/systemd/tolm@.service" "$it_tmp/units/tolm@.service" 0 /usr/local/sbin/tolm /srv/gemini
-    (cd "$it_tmp/units" && systemd-analyze verify --man=no tolm.socket tolm@.service) >"$it_tmp/verify" 2>&1 ||
+    cp "$it_tmp/tolm-tcpserver.service" "$it_tmp/units/"
+    (cd "$it_tmp/units" && systemd-analyze verify --man=no tolm.socket tolm@.service tolm-tcpserver.service) \
+        >"$it_tmp/verify" 2>&1 ||
         true
     if [ -s "$it_tmp/verify" ]; then
         cat "$it_tmp/verify" >&2
