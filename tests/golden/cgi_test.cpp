@@ -40,14 +40,7 @@ const std::string base_env = "PATH=/usr/bin:/bin\n"
 
 Golden script(std::string name, std::vector<std::string> args, const std::string &request,
               const std::string &out) {
-    Golden g;
-    g.name = std::move(name);
-    g.tree = &site;
-    g.args = std::move(args);
-    g.input = request + "\r\n";
-    g.out = out;
-    g.log = {harness::logline_out(request, 0)};
-    return g;
+    return harness::answered(site, std::move(name), std::move(args), request, "", out);
 }
 
 // The child that cannot start its script answers through the pipe and logs
@@ -67,14 +60,7 @@ Golden unstartable(std::string name, std::vector<std::string> args, const std::s
 
 Golden served(std::string name, std::vector<std::string> args, const std::string &request,
               const std::string &header, const std::string &body = "") {
-    Golden g;
-    g.name = std::move(name);
-    g.tree = &site;
-    g.args = std::move(args);
-    g.input = request + "\r\n";
-    g.out = header + body;
-    g.log = {logline(request, std::stoi(header.substr(0, 2)), static_cast<long>(g.out.size()))};
-    return g;
+    return harness::answered(site, std::move(name), std::move(args), request, header, body);
 }
 
 std::string env_out(const std::string &cwd, const std::string &vars) {

@@ -61,15 +61,8 @@ const std::vector<Node> site = {
 
 Golden row(std::string name, std::vector<std::string> args, const std::string &request,
            const std::string &header, const std::string &body = "", bool as_nobody = false) {
-    Golden g;
-    g.name = std::move(name);
-    g.tree = &site;
-    g.args = std::move(args);
-    g.input = request + "\r\n";
-    g.out = header + body;
-    g.log = {logline(request, std::stoi(header.substr(0, 2)), static_cast<long>(g.out.size()))};
-    g.as_nobody = as_nobody;
-    return g;
+    return harness::answered(site, std::move(name), std::move(args), request, header, body,
+                             as_nobody);
 }
 
 const std::vector<std::string> plain = {"-d", "{root}/root"};

@@ -22,27 +22,14 @@ const std::string trunc_detail = "vsnprintf: Output trunkated";
 Golden failure(std::string name, std::vector<std::string> args, std::string input, int code,
                const std::string &meta, const std::string &logged_request,
                const std::string &detail_text) {
-    Golden g;
-    g.name = std::move(name);
-    g.tree = &site;
-    g.args = std::move(args);
-    g.input = std::move(input);
-    g.out = std::to_string(code) + " " + meta + "\r\n";
-    g.exit_code = 1;
-    g.log = {logline(logged_request, code, static_cast<long>(g.out.size())), detail(detail_text)};
-    g.err = detail_text;
-    return g;
+    return harness::refused(site, std::move(name), std::move(args), std::move(input),
+                            logged_request, code, meta, detail_text);
 }
 
 Golden served(std::string name, std::vector<std::string> args, std::string input,
               const std::string &request, const std::string &header, const std::string &body) {
-    Golden g;
-    g.name = std::move(name);
-    g.tree = &site;
-    g.args = std::move(args);
+    Golden g = harness::answered(site, std::move(name), std::move(args), request, header, body);
     g.input = std::move(input);
-    g.out = header + body;
-    g.log = {logline(request, std::stoi(header.substr(0, 2)), static_cast<long>(g.out.size()))};
     return g;
 }
 

@@ -26,30 +26,14 @@ const std::string refused = "privileges issue, see logs";
 
 Golden ends(std::string name, std::vector<std::string> args, const std::string &request, int code,
             const std::string &meta, const std::string &detail_text, bool as_nobody = false) {
-    Golden g;
-    g.name = std::move(name);
-    g.tree = &site;
-    g.args = std::move(args);
-    g.input = request + "\r\n";
-    g.out = std::to_string(code) + " " + meta + "\r\n";
-    g.exit_code = 1;
-    g.log = {logline(request, code, static_cast<long>(g.out.size())), detail(detail_text)};
-    g.err = detail_text;
-    g.as_nobody = as_nobody;
-    return g;
+    return harness::refused(site, std::move(name), std::move(args), request + "\r\n", request, code,
+                            meta, detail_text, as_nobody);
 }
 
 Golden serves(std::string name, std::vector<std::string> args, const std::string &request,
               const std::string &header, const std::string &body, bool as_nobody = false) {
-    Golden g;
-    g.name = std::move(name);
-    g.tree = &site;
-    g.args = std::move(args);
-    g.input = request + "\r\n";
-    g.out = header + body;
-    g.log = {logline(request, std::stoi(header.substr(0, 2)), static_cast<long>(g.out.size()))};
-    g.as_nobody = as_nobody;
-    return g;
+    return harness::answered(site, std::move(name), std::move(args), request, header, body,
+                             as_nobody);
 }
 
 std::vector<Golden> rows() {

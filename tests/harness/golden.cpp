@@ -28,6 +28,37 @@ std::string test_name(const std::string &name) {
     return s;
 }
 
+Golden answered(const std::vector<Node> &tree, std::string name, std::vector<std::string> args,
+                const std::string &request, const std::string &header, const std::string &body,
+                bool as_nobody) {
+    Golden g;
+    g.name = std::move(name);
+    g.tree = &tree;
+    g.args = std::move(args);
+    g.input = request + "\r\n";
+    g.out = header + body;
+    // A CGI row has no header of the program's own: its code is 0.
+    g.log = {logline_out(request, header.empty() ? 0 : std::stoi(header.substr(0, 2)))};
+    g.as_nobody = as_nobody;
+    return g;
+}
+
+Golden refused(const std::vector<Node> &tree, std::string name, std::vector<std::string> args,
+               std::string input, const std::string &logged, int code, const std::string &meta,
+               const std::string &detail_text, bool as_nobody) {
+    Golden g;
+    g.name = std::move(name);
+    g.tree = &tree;
+    g.args = std::move(args);
+    g.input = std::move(input);
+    g.out = std::to_string(code) + " " + meta + "\r\n";
+    g.exit_code = 1;
+    g.log = {logline_out(logged, code), detail(detail_text)};
+    g.err = detail_text;
+    g.as_nobody = as_nobody;
+    return g;
+}
+
 void expect_output(const Result &r, const Golden &g, const std::string &root) {
     EXPECT_EQ(visible(with_root(g.out, root)), visible(r.out)) << "stdout";
     EXPECT_EQ(visible(with_root(g.err, root)), visible(r.err)) << "stderr";

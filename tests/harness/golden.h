@@ -37,6 +37,18 @@ std::string logline(const std::string &request, int code, long bytes);
 std::string logline_out(const std::string &request, int code);
 std::string detail(const std::string &text); // "<11>" + text
 
+// A row answered normally: the request line, then this header and body,
+// and one request log line with the code and the bytes written.
+Golden answered(const std::vector<Node> &tree, std::string name, std::vector<std::string> args,
+                const std::string &request, const std::string &header, const std::string &body = "",
+                bool as_nobody = false);
+
+// A row that ends in failure: the header alone, the request log line with
+// `logged` as the request, the detail in the log and on standard error.
+Golden refused(const std::vector<Node> &tree, std::string name, std::vector<std::string> args,
+               std::string input, const std::string &logged, int code, const std::string &meta,
+               const std::string &detail_text, bool as_nobody = false);
+
 // Builds the row's tree, runs it and compares every output.
 void check(const Golden &g);
 void expect_output(const Result &r, const Golden &g, const std::string &root);
