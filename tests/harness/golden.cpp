@@ -1,5 +1,8 @@
 #include "golden.h"
 
+#include <algorithm>
+#include <unistd.h>
+
 namespace harness {
 
 std::string with_root(std::string text, const std::string &root) {
@@ -83,6 +86,9 @@ void expect_output(const Result &r, const Golden &g, const std::string &root) {
 }
 
 void check(const Golden &g) {
+    const bool switches = std::find(g.args.begin(), g.args.end(), "-u") != g.args.end();
+    if ((g.as_nobody || switches) && geteuid() != 0)
+        GTEST_SKIP() << "needs root: runs as another account or switches to one";
     Tree tree(g.tree != nullptr ? *g.tree : std::vector<Node>{});
     std::vector<std::string> args;
     for (const auto &a : g.args)
