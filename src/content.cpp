@@ -56,17 +56,22 @@ constexpr char hex_digits[] = "0123456789ABCDEF";
 // Below this size a file leaves together with its header in one write.
 constexpr off_t zero_copy_min = 65536;
 
-// Large regular files go to the client without passing through this
-// process; the header waiting in the stdio buffer must leave first.
+bool stdout_is_socket() {
+    struct stat out {};
+    return fstat(1, &out) == 0 && S_ISSOCK(out.st_mode);
+}
+
+// Large regular files go to a socket without passing through this process;
+// the header waiting in the stdio buffer must leave first. Into a pipe the
+// copy loop is faster: the reader's copy overlaps with ours.
 uint64_t send_body(FILE *file) {
     const int fd = fileno(file);
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < zero_copy_min)
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < zero_copy_min ||
+        !stdout_is_socket())
         return print_file(file);
     fflush(stdout);
     constexpr size_t chunk = size_t{1} << 30;
-    struct stat out {};
-    const bool to_socket = fstat(1, &out) == 0 && S_ISSOCK(out.st_mode);
     uint64_t total = 0;
     for (;;) {
         const ssize_t n = sendfile(1, fd, nullptr, chunk);
@@ -75,13 +80,13 @@ uint64_t send_body(FILE *file) {
             // A blocking sendfile to a socket stops short only at the end
             // of the file or when the send timeout ran out: another call
             // would wait the whole timeout again for a client that does not
-            // read. A pipe takes what fits and is simply called again.
-            if (to_socket && static_cast<size_t>(n) < chunk)
+            // read.
+            if (static_cast<size_t>(n) < chunk)
                 return total;
             continue;
         }
-        // Descriptors sendfile cannot write to (a file opened for
-        // appending, say) take the copy loop; nothing has been sent yet.
+        // Should the socket refuse sendfile, the copy loop takes over;
+        // nothing has been sent yet.
         if (n < 0 && total == 0 && (errno == EINVAL || errno == ENOSYS))
             return print_file(file);
         return total; // the end of the file, or a client that is gone
