@@ -66,6 +66,7 @@ void expect_output(const Result &r, const Golden &g, const std::string &root) {
     EXPECT_EQ(visible(with_root(g.out, root)), visible(r.out)) << "stdout";
     EXPECT_EQ(visible(with_root(g.err, root)), visible(r.err)) << "stderr";
     EXPECT_EQ(0, r.signal) << "ended by a signal";
+    EXPECT_FALSE(r.timed_out) << "still running at the time limit";
     EXPECT_EQ(g.exit_code, r.exit_code) << "exit status";
     if (!log_captured())
         return;
@@ -78,11 +79,15 @@ void expect_output(const Result &r, const Golden &g, const std::string &root) {
         want.push_back(visible(text));
     }
     std::vector<std::string> got;
-    for (const auto &line : r.log)
-        got.push_back(visible(line));
+    for (const LogLine &line : r.log) {
+        if (line.priority < 0) {
+            got.push_back("unparsed:" + visible(line.text));
+            continue;
+        }
+        got.push_back(visible("<" + std::to_string(line.priority) + ">" + line.text));
+        EXPECT_EQ("tolm", line.tag) << "syslog tag";
+    }
     EXPECT_EQ(want, got) << "syslog lines";
-    for (const auto &tag : r.tags)
-        EXPECT_EQ("tolm", tag) << "syslog tag";
 }
 
 void check(const Golden &g) {

@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
@@ -14,9 +16,9 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace harness {
@@ -25,20 +27,21 @@ namespace {
 
 int log_fd = -1;
 
-[[noreturn]] void fail(const char *what) {
-    fprintf(stderr, "harness: %s: %s\n", what, strerror(errno));
-    exit(2);
-}
+#ifdef TOLM_BINARY
+std::string binary_path = TOLM_BINARY;
+#else
+std::string binary_path;
+#endif
 
 void write_file(const std::string &path, const std::string &content, mode_t mode) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
-        fail(path.c_str());
+        die("%s: %s", visible(path).c_str(), strerror(errno));
     size_t done = 0;
     while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        const ssize_t n = write(fd, content.data() + done, content.size() - done);
         if (n <= 0)
-            fail(path.c_str());
+            die("write %s: %s", visible(path).c_str(), strerror(errno));
         done += static_cast<size_t>(n);
     }
     close(fd);
@@ -51,58 +54,64 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
     return remove(path);
 }
 
-long now_ms() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+// glibc sends "<pri>Mmm dd hh:mm:ss tag: message".
+LogLine parse_log(const std::string &dgram) {
+    LogLine line;
+    line.text = dgram;
+    const size_t close = dgram.find('>');
+    if (dgram.empty() || dgram[0] != '<' || close == std::string::npos)
+        return line;
+    const size_t tag_start = close + 1 + 16;
+    const size_t tag_end = dgram.find(": ", tag_start);
+    if (tag_start > dgram.size() || tag_end == std::string::npos)
+        return line;
+    line.priority = atoi(dgram.c_str() + 1);
+    line.tag = dgram.substr(tag_start, tag_end - tag_start);
+    line.text = dgram.substr(tag_end + 2);
+    return line;
 }
 
-// glibc sends "<pri>Mmm dd hh:mm:ss tag[pid]: message".
-void parse_log(const std::string &dgram, Result &r) {
-    size_t close = dgram.find('>');
-    if (dgram.empty() || dgram[0] != '<' || close == std::string::npos) {
-        r.log.push_back("unparsed:" + dgram);
-        return;
-    }
-    std::string pri = dgram.substr(0, close + 1);
-    size_t tag_start = close + 1 + 16;
-    size_t tag_end = dgram.find(": ", tag_start);
-    if (tag_start > dgram.size() || tag_end == std::string::npos) {
-        r.log.push_back("unparsed:" + dgram);
-        return;
-    }
-    r.tags.push_back(dgram.substr(tag_start, tag_end - tag_start));
-    r.log.push_back(pri + dgram.substr(tag_end + 2));
-}
-
-void collect_log(Result &r) {
+void collect_log(std::vector<LogLine> &log) {
     if (log_fd < 0)
         return;
     char buf[65536];
-    for (;;) {
-        ssize_t n = recv(log_fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n < 0)
-            return;
-        parse_log(std::string(buf, static_cast<size_t>(n)), r);
-    }
+    ssize_t n;
+    while ((n = recv(log_fd, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
+        log.push_back(parse_log(std::string(buf, static_cast<size_t>(n))));
 }
 
 void bind_into(const std::string &dir, const char *name) {
-    std::string src = std::string("/dev/") + name;
+    const std::string src = std::string("/dev/") + name;
     if (access(src.c_str(), F_OK) != 0)
         return;
-    std::string dst = dir + "/" + name;
+    const std::string dst = dir + "/" + name;
     write_file(dst, "", 0666);
     if (mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0)
-        fail("bind mount of a device");
+        die("bind %s: %s", src.c_str(), strerror(errno));
+}
+
+void close_fd(int &fd) {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
 }
 
 } // namespace
 
+void die(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("FAIL: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    exit(2);
+}
+
 Tree::Tree(const std::vector<Node> &nodes) {
     char tmpl[] = "/tmp/tolm-test.XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
-        fail("mkdtemp");
+        die("mkdtemp: %s", strerror(errno));
     dir_ = tmpl;
     chmod(dir_.c_str(), 0755);
     for (const Node &n : nodes)
@@ -114,21 +123,20 @@ Tree::~Tree() {
 }
 
 void Tree::add(const Node &node) const {
-    std::string full = at(node.path);
+    const std::string full = at(node.path);
     // Create missing parent directories, so a table need not list them.
     for (size_t slash = full.find('/', dir_.size() + 1); slash != std::string::npos;
-         slash = full.find('/', slash + 1)) {
-        std::string parent = full.substr(0, slash);
-        mkdir(parent.c_str(), 0755);
-    }
+         slash = full.find('/', slash + 1))
+        mkdir(full.substr(0, slash).c_str(), 0755);
     if (!node.link.empty()) {
         std::string target = node.link;
         if (target.rfind("{root}", 0) == 0)
             target.replace(0, 6, dir_);
         if (symlink(target.c_str(), full.c_str()) != 0)
-            fail(full.c_str());
+            die("symlink %s: %s", visible(full).c_str(), strerror(errno));
     } else if (!node.path.empty() && node.path.back() == '/') {
-        mkdir(full.c_str(), 0755);
+        if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
+            die("mkdir %s: %s", visible(full).c_str(), strerror(errno));
         if (node.mode != 0)
             chmod(full.c_str(), node.mode);
     } else {
@@ -136,21 +144,31 @@ void Tree::add(const Node &node) const {
     }
 }
 
-std::string binary() {
-    return TOLM_BINARY;
+const std::string &binary() {
+    return binary_path;
+}
+
+void set_binary(std::string path) {
+    binary_path = std::move(path);
 }
 
 std::string read_file(const std::string &path) {
     std::string s;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        fail(path.c_str());
+        die("%s: %s", visible(path).c_str(), strerror(errno));
     char buf[65536];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0)
         s.append(buf, static_cast<size_t>(n));
     close(fd);
     return s;
+}
+
+double now() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 uid_t nobody_uid() {
@@ -163,14 +181,15 @@ gid_t nobody_gid() {
     return pw != nullptr ? pw->pw_gid : 65534;
 }
 
-Result run(const std::vector<std::string> &args, const std::string &input, const Options &options) {
-    Result r;
-    collect_log(r); // discard anything left over from an earlier run
-    r = Result{};
-
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        fail("pipe");
+Process::Process(const std::vector<std::string> &args, std::string input, const Options &options)
+    : input_(std::move(input)), started_(now()) {
+    int in[2] = {options.stdin_fd, -1};
+    int out[2] = {options.stdout_fd, -1};
+    int err[2] = {-1, -1};
+    if ((options.stdin_fd < 0 && pipe2(in, O_CLOEXEC) != 0) ||
+        (options.stdout_fd < 0 && pipe2(out, O_CLOEXEC) != 0) ||
+        (!options.stderr_is_stdout && pipe2(err, O_CLOEXEC) != 0))
+        die("pipe: %s", strerror(errno));
     std::vector<std::string> argv_text = {binary()};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -183,16 +202,16 @@ Result run(const std::vector<std::string> &args, const std::string &input, const
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    pid_t pid = fork();
-    if (pid < 0)
-        fail("fork");
-    if (pid == 0) {
+    pid_ = fork();
+    if (pid_ < 0)
+        die("fork: %s", strerror(errno));
+    if (pid_ == 0) {
         signal(SIGPIPE, SIG_DFL);
         dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(options.stderr_is_stdout ? out[1] : err[1], 2);
+        dup2(out[1] >= 0 ? out[1] : out[0], 1);
+        dup2(options.stderr_is_stdout ? 1 : err[1], 2);
         if (options.as_nobody) {
-            gid_t gid = nobody_gid();
+            const gid_t gid = nobody_gid();
             if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||
                 setresuid(nobody_uid(), nobody_uid(), nobody_uid()) != 0)
                 _exit(126);
@@ -200,67 +219,96 @@ Result run(const std::vector<std::string> &args, const std::string &input, const
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-
-    int in_fd = in[1];
-    size_t written = 0;
-    if (input.empty()) {
-        close(in_fd);
-        in_fd = -1;
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd_ < 0)
+        die("pidfd_open: %s", strerror(errno));
+    // Keep only this side's ends; given descriptors stay the caller's.
+    if (options.stdin_fd < 0) {
+        close(in[0]);
+        in_ = in[1];
     }
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
-    fcntl(err[0], F_SETFL, O_NONBLOCK);
-    if (in_fd >= 0)
-        fcntl(in_fd, F_SETFL, O_NONBLOCK);
+    if (options.stdout_fd < 0) {
+        close(out[1]);
+        out_ = out[0];
+    }
+    if (!options.stderr_is_stdout) {
+        close(err[1]);
+        err_ = err[0];
+    }
+    if (input_.empty())
+        close_fd(in_);
+    for (int fd : {in_, out_, err_})
+        if (fd >= 0)
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+}
 
-    const long deadline = now_ms() + options.timeout_seconds * 1000L;
-    bool out_open = true, err_open = true;
+Process::~Process() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    for (int *fd : {&in_, &out_, &err_, &pidfd_})
+        close_fd(*fd);
+}
+
+bool Process::running() const {
+    struct pollfd p = {pidfd_, POLLIN, 0};
+    return pid_ > 0 && poll(&p, 1, 0) == 0;
+}
+
+Result Process::finish(double timeout) {
+    Result r;
+    const double deadline = now() + timeout;
+    size_t written = 0;
+    bool exited = false;
     char buf[65536];
-    while (out_open || err_open) {
-        long left = deadline - now_ms();
+    while (out_ >= 0 || err_ >= 0 || !exited) {
+        const double left = deadline - now();
         if (left <= 0) {
-            kill(pid, SIGKILL);
-            r.err += "\n[harness: timed out]";
+            kill(pid_, SIGKILL);
+            r.timed_out = true;
             break;
         }
-        struct pollfd p[3] = {{out_open ? out[0] : -1, POLLIN, 0},
-                              {err_open ? err[0] : -1, POLLIN, 0},
-                              {in_fd, POLLOUT, 0}};
-        if (poll(p, 3, static_cast<int>(left)) < 0 && errno != EINTR)
-            fail("poll");
+        struct pollfd p[4] = {{out_, POLLIN, 0},
+                              {err_, POLLIN, 0},
+                              {in_, POLLOUT, 0},
+                              {exited ? -1 : pidfd_, POLLIN, 0}};
+        if (poll(p, 4, static_cast<int>(left * 1000) + 1) < 0 && errno != EINTR)
+            die("poll: %s", strerror(errno));
         if (p[2].revents != 0) {
-            ssize_t n = write(in_fd, input.data() + written, input.size() - written);
+            const ssize_t n = write(in_, input_.data() + written, input_.size() - written);
             if (n > 0)
                 written += static_cast<size_t>(n);
-            if (n < 0 || written == input.size()) {
-                close(in_fd);
-                in_fd = -1;
-            }
+            if (n < 0 || written == input_.size())
+                close_fd(in_);
         }
         for (int i = 0; i < 2; ++i) {
             if (p[i].revents == 0)
                 continue;
-            ssize_t n = read(p[i].fd, buf, sizeof buf);
+            const ssize_t n = read(p[i].fd, buf, sizeof buf);
             if (n > 0)
                 (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
             else if (n == 0 || errno != EAGAIN)
-                (i == 0 ? out_open : err_open) = false;
+                close_fd(i == 0 ? out_ : err_);
         }
+        exited = exited || p[3].revents != 0;
     }
-    if (in_fd >= 0)
-        close(in_fd);
-    close(out[0]);
-    close(err[0]);
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    waitpid(pid_, &wstatus, 0);
+    pid_ = -1;
+    r.seconds = now() - started_;
     if (WIFEXITED(wstatus))
         r.exit_code = WEXITSTATUS(wstatus);
     else if (WIFSIGNALED(wstatus))
         r.signal = WTERMSIG(wstatus);
-    collect_log(r);
+    for (int *fd : {&in_, &out_, &err_, &pidfd_})
+        close_fd(*fd);
+    collect_log(r.log);
     return r;
+}
+
+Result run(const std::vector<std::string> &args, const std::string &input, const Options &options) {
+    return Process(args, input, options).finish(options.timeout);
 }
 
 bool log_captured() {
@@ -270,24 +318,24 @@ bool log_captured() {
 // /dev has no log socket on these machines, and the real one must not be
 // touched: give this process a private /dev that holds the device nodes the
 // runs need plus a socket of our own.
-void capture_log() {
+bool capture_log() {
     signal(SIGPIPE, SIG_IGN);
     if (geteuid() != 0) {
         fprintf(stderr, "harness: not root: syslog lines are not captured\n");
-        return;
+        return false;
     }
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         fprintf(stderr, "harness: no private mount namespace (%s): syslog not captured\n",
                 strerror(errno));
-        return;
+        return false;
     }
     char tmpl[] = "/tmp/tolm-dev.XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
-        fail("mkdtemp");
-    std::string dir = tmpl;
+        die("mkdtemp: %s", strerror(errno));
+    const std::string dir = tmpl;
     if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=755") != 0)
-        fail("tmpfs");
+        die("tmpfs: %s", strerror(errno));
     for (const char *name : {"null", "zero", "full", "random", "urandom", "tty"})
         bind_into(dir, name);
     symlink("/proc/self/fd", (dir + "/fd").c_str());
@@ -295,7 +343,7 @@ void capture_log() {
     symlink("/proc/self/fd/1", (dir + "/stdout").c_str());
     symlink("/proc/self/fd/2", (dir + "/stderr").c_str());
     if (mount(dir.c_str(), "/dev", nullptr, MS_BIND | MS_REC, nullptr) != 0)
-        fail("bind over /dev");
+        die("bind over /dev: %s", strerror(errno));
     umount2(dir.c_str(), MNT_DETACH);
     rmdir(dir.c_str());
 
@@ -304,16 +352,29 @@ void capture_log() {
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, "/dev/log");
     if (log_fd < 0 || bind(log_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-        fail("bind /dev/log");
+        die("bind /dev/log: %s", strerror(errno));
     chmod("/dev/log", 0666);
-    int size = 4 << 20;
+    const int size = 4 << 20;
     setsockopt(log_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    return true;
 }
 
-std::string visible(const std::string &bytes) {
+int header_code(const std::string &out, std::string *meta) {
+    const size_t lf = out.find('\n');
+    if (lf == std::string::npos || lf < 4 || out[lf - 1] != '\r')
+        return -1;
+    if (!isdigit(static_cast<unsigned char>(out[0])) ||
+        !isdigit(static_cast<unsigned char>(out[1])) || out[2] != ' ')
+        return -1;
+    if (meta != nullptr)
+        *meta = out.substr(3, lf - 4);
+    return (out[0] - '0') * 10 + (out[1] - '0');
+}
+
+std::string visible(const std::string &bytes, size_t limit) {
     std::string s;
-    for (unsigned char c : bytes) {
-        char b[8];
+    for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
         if (c == '\r')
             s += "\\r";
         else if (c == '\n')
@@ -321,11 +382,14 @@ std::string visible(const std::string &bytes) {
         else if (c == '\\')
             s += "\\\\";
         else if (c < 0x20 || c >= 0x7f) {
+            char b[8];
             snprintf(b, sizeof b, "\\x%02x", c);
             s += b;
         } else
             s += static_cast<char>(c);
     }
+    if (bytes.size() > limit)
+        s += "...(" + std::to_string(bytes.size()) + " bytes)";
     return s;
 }
 

@@ -1,5 +1,7 @@
-// Runs the real tolm binary against fixture content trees and captures what
-// it leaves behind: standard output and error, exit status, syslog lines.
+// Runs the real tolm binary as a child, bounded in time, with chosen
+// descriptors, while this process receives what it sends to the system log;
+// builds the fixture content trees it serves. Shared by the golden tests,
+// the property test and the socket tests.
 #pragma once
 
 #include <string>
@@ -7,6 +9,8 @@
 #include <vector>
 
 namespace harness {
+
+[[noreturn]] void die(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // One entry of a fixture tree. A path ending in "/" is a directory; with
 // `link` set the entry is a symbolic link to that text (a leading "{root}"
@@ -34,36 +38,78 @@ class Tree {
     std::string dir_;
 };
 
+// A private mount namespace with a /dev of our own whose /dev/log is a
+// datagram socket bound by this process: nothing touches the machine's own
+// /dev. Needs root; false (and nothing captured) otherwise.
+bool capture_log();
+bool log_captured();
+
+// One datagram in glibc's form "<pri>Mmm dd hh:mm:ss tag: message".
+struct LogLine {
+    int priority = -1; // -1 when the datagram is not in that form
+    std::string tag;
+    std::string text; // the message, or the whole datagram when not parsed
+};
+
 struct Result {
-    std::string out;
+    std::string out; // empty when standard output was a given descriptor
     std::string err;
     int exit_code = -1; // -1 when ended by a signal
     int signal = 0;
-    std::vector<std::string> log;  // "<pri>message", in arrival order
-    std::vector<std::string> tags; // the tag of each log line
+    bool timed_out = false; // killed at the time limit
+    double seconds = 0;     // from start to end
+    // Every log line received since the previous run ended, in arrival order.
+    std::vector<LogLine> log;
 };
 
 struct Options {
+    int stdin_fd = -1;             // standard input from this descriptor instead of the input bytes
+    int stdout_fd = -1;            // standard output to this descriptor (out stays empty)
+    bool stderr_is_stdout = false; // descriptor 2 shares descriptor 1
     bool as_nobody = false;
-    bool stderr_is_stdout = false; // descriptor 2 shares descriptor 1's pipe
     std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
-    int timeout_seconds = 20;
+    double timeout = 20; // seconds
 };
 
-std::string binary();
-std::string read_file(const std::string &path);
+// The binary under test: the build's own tolm unless set.
+const std::string &binary();
+void set_binary(std::string path);
+
+// A started tolm. finish() feeds the input, collects the output and waits;
+// a process never finished is killed when this goes.
+class Process {
+  public:
+    Process(const std::vector<std::string> &args, std::string input, const Options &options = {});
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    ~Process();
+    bool running() const;
+    // Waits at most timeout seconds from now, then kills.
+    Result finish(double timeout);
+
+  private:
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::string input_;
+    double started_ = 0;
+};
+
 Result run(const std::vector<std::string> &args, const std::string &input,
            const Options &options = {});
 
-// True once the test process owns /dev/log in a private mount namespace.
-bool log_captured();
-// Sets up the capture; call once from main before any test runs.
-void capture_log();
+std::string read_file(const std::string &path);
+double now(); // monotonic seconds
 
 uid_t nobody_uid();
 gid_t nobody_gid();
 
-// Shows control bytes, so that a failing comparison points at the difference.
-std::string visible(const std::string &bytes);
+// The header line: two digits, a blank, a meta without a line feed, CR LF.
+// Gives the code, or -1 when the output does not begin with one.
+int header_code(const std::string &out, std::string *meta = nullptr);
+
+// Shows control bytes, so that a failing comparison points at the
+// difference; text beyond limit bytes is left out.
+std::string visible(const std::string &bytes, size_t limit = std::string::npos);
 
 } // namespace harness

@@ -11,18 +11,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
 
-using check::die;
-using check::show;
+using harness::die;
+using harness::visible;
 
 namespace {
 
 struct Fixture {
-    std::string base;   // holds the canary and the content roots
+    Fixture();
+    harness::Tree tree; // holds the canary and the content roots
     std::string root;   // the content root
     std::string canary; // the canary's path
     std::string secret; // the canary's content
@@ -50,14 +50,15 @@ int failures = 0;
 long runs_done = 0;
 long code_counts[100];
 
-void failed(const Case &c, const check::Run &r, const char *what) {
+void failed(const Case &c, const harness::Result &r, const char *what) {
     ++failures;
     fprintf(stderr, "FAIL %s: %s\n  args:", c.name.c_str(), what);
     for (const std::string &a : c.args)
-        fprintf(stderr, " '%s'", show(a, 60).c_str());
+        fprintf(stderr, " '%s'", visible(a, 60).c_str());
     fprintf(stderr, "\n  request: %s\n  exit %d signal %d%s after %.2fs\n  out: %s\n  err: %s\n",
-            show(c.request).c_str(), r.exit_status, r.signal, r.timed_out ? " (timed out)" : "",
-            r.seconds, show(r.out).c_str(), show(r.err).c_str());
+            visible(c.request, 200).c_str(), r.exit_code, r.signal,
+            r.timed_out ? " (timed out)" : "", r.seconds, visible(r.out, 200).c_str(),
+            visible(r.err, 200).c_str());
 }
 
 const int known_codes[] = {20, 30, 31, 41, 42, 50, 51, 59};
@@ -83,22 +84,21 @@ bool parse_request_log(const std::string &text, std::string &request, int &code,
     return true;
 }
 
-void verify(const Fixture &fx, const Case &c, const check::Run &r) {
+void verify(const Fixture &fx, const Case &c, const harness::Result &r) {
     ++runs_done;
-    const std::vector<check::LogLine> log = check::take_log();
-    if (r.timed_out || r.signal != 0 || (r.exit_status != 0 && r.exit_status != 1))
+    if (r.timed_out || r.signal != 0 || (r.exit_code != 0 && r.exit_code != 1))
         return failed(c, r, "did not end by itself with status 0 or 1");
     if (r.out.find(fx.secret) != std::string::npos || r.err.find(fx.secret) != std::string::npos)
         return failed(c, r, "the canary outside the content root was sent");
     const Expect &e = c.expect;
-    if (e.exit_status >= 0 && r.exit_status != e.exit_status)
+    if (e.exit_status >= 0 && r.exit_code != e.exit_status)
         return failed(c, r, "unexpected exit status");
     if (!e.out.empty() && r.out != e.out)
         return failed(c, r, "unexpected output");
 
-    std::vector<const check::LogLine *> requests;
+    std::vector<const harness::LogLine *> requests;
     int details = 0;
-    for (const check::LogLine &line : log) {
+    for (const harness::LogLine &line : r.log) {
         if (line.priority == 30)
             requests.push_back(&line);
         else if (line.priority == 11)
@@ -112,12 +112,14 @@ void verify(const Fixture &fx, const Case &c, const check::Run &r) {
     int logged_code = 0;
     long logged_bytes = 0;
     if (!parse_request_log(requests.back()->text, logged, logged_code, logged_bytes))
-        return failed(c, r,
-                      ("request log line not understood: " + show(requests.back()->text)).c_str());
+        return failed(
+            c, r,
+            ("request log line not understood: " + visible(requests.back()->text, 200)).c_str());
     if (logged_bytes != static_cast<long>(r.out.size()))
         return failed(c, r, "logged byte count is not what was written");
     if (!logged.empty() && logged != c.request.substr(0, c.request.find_first_of("\r\n")))
-        return failed(c, r, ("logged request is not the request line: " + show(logged)).c_str());
+        return failed(c, r,
+                      ("logged request is not the request line: " + visible(logged, 200)).c_str());
 
     if (e.cgi) {
         if (logged_code != 0)
@@ -125,23 +127,23 @@ void verify(const Fixture &fx, const Case &c, const check::Run &r) {
         return;
     }
     std::string meta;
-    const int code = check::header_code(r.out, &meta);
+    const int code = harness::header_code(r.out, &meta);
     if (code < 0 || !is_known(code))
         return failed(c, r, "output does not begin with a valid header line");
     ++code_counts[code];
     if (e.code >= 0 && code != e.code)
         return failed(c, r, "unexpected status code");
     if (!e.meta.empty() && meta != e.meta)
-        return failed(c, r, ("unexpected meta: " + show(meta)).c_str());
+        return failed(c, r, ("unexpected meta: " + visible(meta, 200)).c_str());
     if (logged_code != code)
         return failed(c, r, "logged code is not the header's");
-    if ((code == 20 || code == 30 || code == 31) && r.exit_status != 0)
+    if ((code == 20 || code == 30 || code == 31) && r.exit_code != 0)
         return failed(c, r, "an answer that is no failure ended with status 1");
-    if ((code == 41 || code == 42 || code == 59) && r.exit_status != 1)
+    if ((code == 41 || code == 42 || code == 59) && r.exit_code != 1)
         return failed(c, r, "a failure ended with status 0");
     // The error detail goes to the log and to standard error after a
     // failure, and nowhere otherwise.
-    const bool failure = r.exit_status == 1;
+    const bool failure = r.exit_code == 1;
     if (failure != (details == 1) || failure == r.err.empty())
         return failed(c, r, "error detail does not match the exit status");
     if (code != 20 && r.out.size() != r.out.find('\n') + 1)
@@ -157,10 +159,9 @@ void verify(const Fixture &fx, const Case &c, const check::Run &r) {
 }
 
 void run_case(const Fixture &fx, const Case &c) {
-    check::Spawn spawn;
-    spawn.args = c.args;
-    spawn.input = c.request;
-    verify(fx, c, check::run_tolm(spawn));
+    harness::Options options;
+    options.timeout = 5;
+    verify(fx, c, harness::run(c.args, c.request, options));
 }
 
 std::string percent_encode_all(const std::string &text) {
@@ -173,69 +174,52 @@ std::string percent_encode_all(const std::string &text) {
     return out;
 }
 
-Fixture build_fixture() {
-    Fixture fx;
-    fx.base = check::make_temp_dir("tolm-prop");
-    fx.root = fx.base + "/root";
-    fx.canary = fx.base + "/canary";
+const char odd_name[] = "r\x01\x7f\xff \t\n?%";
+
+Fixture::Fixture() : root(tree.at("root")), canary(tree.at("canary")), odd_root(tree.at(odd_name)) {
     std::random_device rd;
-    char secret[64];
-    snprintf(secret, sizeof secret, "canary-%08x%08x%08x", rd(), rd(), rd());
-    fx.secret = secret;
-    check::write_file(fx.canary, fx.secret + "\n");
-    check::write_file(fx.base + "/canary.gmi", fx.secret + "\n");
-
-    const std::string &r = fx.root;
-    check::make_dir(r);
-    check::write_file(r + "/a.txt", "alpha\n");
-    check::write_file(r + "/doc.gmi", "# doc\n");
-    check::make_dir(r + "/dir");
-    check::write_file(r + "/dir/index.gmi", "# dir\n");
-    check::make_dir(r + "/sub");
-    check::write_file(r + "/sub/x.bin", std::string("\0\1\2", 3));
-    check::write_file(r + "/sub/sp ace.txt", "space\n");
-    check::make_link("gemini://example.org/elsewhere", r + "/gone");
-    check::make_dir(r + "/locked", 0700);
-    check::write_file(r + "/locked/secret.txt", "root only\n", 0600);
-    for (const char *host : {"/host", "/h1"}) {
-        check::make_dir(r + host);
-        check::write_file(r + host + "/a.txt", "host alpha\n");
-        check::write_file(r + host + "/index.gmi", "# host\n");
-    }
-
-    // A host directory and a CGI directory with odd bytes in their names.
-    check::make_dir(r + "/h\xff\x01 x");
-    check::write_file(r + "/h\xff\x01 x/a.txt", "odd host\n");
-    check::make_dir(r + "/c g\xff");
-    check::write_file(r + "/c g\xff/s", "#!/bin/sh\nprintf '20 text/plain\\r\\nodd cgi\\n'\n",
-                      0755);
-    fx.odd_root = fx.base + "/r\x01\x7f\xff \t\n?%";
-    check::make_dir(fx.odd_root);
-    check::write_file(fx.odd_root + "/a.txt", "odd root\n");
-
-    check::make_dir(r + "/biglist");
+    char text[64];
+    snprintf(text, sizeof text, "canary-%08x%08x%08x", rd(), rd(), rd());
+    secret = text;
+    const std::string sh = "#!/bin/sh\n";
+    std::vector<harness::Node> nodes = {
+        {"canary", secret + "\n"},
+        {"canary.gmi", secret + "\n"},
+        {"root/a.txt", "alpha\n"},
+        {"root/doc.gmi", "# doc\n"},
+        {"root/dir/index.gmi", "# dir\n"},
+        {"root/sub/x.bin", std::string("\0\1\2", 3)},
+        {"root/sub/sp ace.txt", "space\n"},
+        {"root/gone", "", "gemini://example.org/elsewhere"},
+        {"root/locked/", "", "", 0700},
+        {"root/locked/secret.txt", "root only\n", "", 0600},
+        {"root/host/a.txt", "host alpha\n"},
+        {"root/host/index.gmi", "# host\n"},
+        {"root/h1/a.txt", "host alpha\n"},
+        {"root/h1/index.gmi", "# host\n"},
+        // A host directory, a CGI directory and a root with odd bytes in their names.
+        {"root/h\xff\x01 x/a.txt", "odd host\n"},
+        {"root/c g\xff/s", sh + "printf '20 text/plain\\r\\nodd cgi\\n'\n", "", 0755},
+        {std::string(odd_name) + "/a.txt", "odd root\n"},
+        {"root/cgi-bin/ok", sh + "printf '20 text/plain\\r\\nhello\\n'\n", "", 0755},
+        {"root/cgi-bin/early", sh + "printf '20 text/plain\\r\\npart'\nexec >&-\nsleep 0.3\n", "",
+         0755},
+        {"root/cgi-bin/silent", sh + "exit 0\n", "", 0755},
+        {"root/cgi-bin/silentfail", sh + "exit 3\n", "", 0755},
+        {"root/cgi-bin/big", sh + "head -c 1048576 /dev/zero\n", "", 0755},
+        {"root/cgi-bin/noexec", sh + "echo never\n", "", 0644},
+    };
     char name[32];
     for (int i = 0; i < 5000; ++i) {
-        snprintf(name, sizeof name, "/biglist/f%04d", i);
-        check::write_file(r + name, "");
+        snprintf(name, sizeof name, "root/biglist/f%04d", i);
+        nodes.push_back({name, ""});
     }
-
     // Dangling links whose targets fit readlink's 1024-byte buffer or not.
-    check::make_dir(r + "/links");
     for (size_t n : {1023u, 1024u, 4095u})
-        check::make_link("gemini://h/" + std::string(n - 11, 'x'),
-                         r + "/links/l" + std::to_string(n));
-
-    check::make_dir(r + "/cgi-bin");
-    const std::string sh = "#!/bin/sh\n";
-    check::write_file(r + "/cgi-bin/ok", sh + "printf '20 text/plain\\r\\nhello\\n'\n", 0755);
-    check::write_file(r + "/cgi-bin/early",
-                      sh + "printf '20 text/plain\\r\\npart'\nexec >&-\nsleep 0.3\n", 0755);
-    check::write_file(r + "/cgi-bin/silent", sh + "exit 0\n", 0755);
-    check::write_file(r + "/cgi-bin/silentfail", sh + "exit 3\n", 0755);
-    check::write_file(r + "/cgi-bin/big", sh + "head -c 1048576 /dev/zero\n", 0755);
-    check::write_file(r + "/cgi-bin/noexec", sh + "echo never\n", 0644);
-    return fx;
+        nodes.push_back(
+            {"root/links/l" + std::to_string(n), "", "gemini://h/" + std::string(n - 11, 'x')});
+    for (const harness::Node &node : nodes)
+        tree.add(node);
 }
 
 std::vector<Case> fixed_cases(const Fixture &fx) {
@@ -447,7 +431,8 @@ class Generator {
             return std::string(1 + below(chance(4) ? 1200 : 300), "%/."[below(3)]);
         if (kind == 1) {
             std::string run;
-            const char *unit = pick((const char *const[]){"/..", "%2e%2e%2f", "..%2f", "/%2e%2e"});
+            static const char *const units[] = {"/..", "%2e%2e%2f", "..%2f", "/%2e%2e"};
+            const char *unit = pick(units);
             for (size_t i = 1 + below(chance(4) ? 300 : 60); i > 0; --i)
                 run += unit;
             return run;
@@ -507,7 +492,8 @@ class Generator {
                     text.erase(at, 1);
                 break;
             default:
-                text.insert(at, pick((const char *const[]){"%", "/..", "%2f", "\r", "\n", "%00"}));
+                static const char *const pieces[] = {"%", "/..", "%2f", "\r", "\n", "%00"};
+                text.insert(at, pick(pieces));
                 break;
             }
         }
@@ -518,19 +504,12 @@ class Generator {
     long count_ = 0;
 };
 
-double seconds_since(const struct timespec &since) {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec - since.tv_sec) +
-           static_cast<double>(now.tv_nsec - since.tv_nsec) / 1e9;
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
     if (argc < 2)
         die("usage: %s TOLM [--runs N] [--seed S] [--budget SECONDS]", argv[0]);
-    check::set_tolm(argv[1]);
+    harness::set_binary(argv[1]);
     long runs = 3000;
     unsigned long seed = 1965;
     double budget = 100;
@@ -548,13 +527,12 @@ int main(int argc, char *argv[]) {
         else
             die("unknown argument %s", argv[i]);
     }
-    if (!check::capture_syslog()) {
+    if (!harness::capture_log()) {
         printf("SKIP: the property test needs root (private /dev/log, -u nobody)\n");
         return 77;
     }
-    struct timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    const Fixture fx = build_fixture();
+    const double start = harness::now();
+    const Fixture fx;
 
     const std::vector<Case> table = table_too ? fixed_cases(fx) : std::vector<Case>{};
     for (const Case &c : table)
@@ -563,16 +541,15 @@ int main(int argc, char *argv[]) {
 
     Generator gen(seed, fx);
     long random_runs = 0;
-    for (; random_runs < runs && seconds_since(start) < budget && failures < 20; ++random_runs)
+    for (; random_runs < runs && harness::now() - start < budget && failures < 20; ++random_runs)
         run_case(fx, gen.next());
     printf("property: %ld random runs (seed %lu) in %.1f s, %d failures\n", random_runs, seed,
-           seconds_since(start), failures);
+           harness::now() - start, failures);
     printf("property: answers by code:");
     for (int code : known_codes)
         printf(" %d:%ld", code, code_counts[code]);
     printf("\n");
     if (random_runs < runs && failures < 20)
         printf("property: stopped at the time budget of %.0f s\n", budget);
-    check::remove_tree(fx.base);
     return failures == 0 ? 0 : 1;
 }

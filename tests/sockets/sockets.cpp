@@ -12,18 +12,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-using check::die;
-using check::show;
+using harness::die;
+using harness::now;
+using harness::visible;
 
 namespace {
 
@@ -36,19 +34,6 @@ int failures = 0;
 void fail(const char *name, const std::string &why) {
     ++failures;
     fprintf(stderr, "FAIL %s: %s\n", name, why.c_str());
-}
-
-double now() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-int err_file() {
-    const int fd = memfd_create("err", MFD_CLOEXEC);
-    if (fd < 0)
-        die("memfd_create: %s", strerror(errno));
-    return fd;
 }
 
 // Reads until the peer's end of stream; a reset or an error is reported
@@ -123,31 +108,28 @@ class Listener {
     struct sockaddr_in addr_ {};
 };
 
-struct Started {
-    int pid = -1;
-    int client = -1;
-    int err = -1;
-    double since = 0;
-};
-
-Started start_on(int server_end, int client_end, const std::vector<std::string> &args) {
-    check::Spawn spawn;
-    spawn.args = args;
-    spawn.stdin_fd = server_end;
-    spawn.stdout_fd = server_end;
-    Started s;
-    s.err = err_file();
-    s.since = now();
-    s.pid = check::start(spawn, -1, s.err);
-    close(server_end);
-    s.client = client_end;
-    return s;
+harness::Options connected(int in, int out) {
+    harness::Options options;
+    options.stdin_fd = in;
+    options.stdout_fd = out;
+    return options;
 }
 
-int count_request_lines(const std::vector<check::LogLine> &log, std::string *last) {
+// tolm on the server's end of a connection; the client's end stays here.
+struct Started {
+    Started(int server_end, int client_end, const std::vector<std::string> &args)
+        : process(args, "", connected(server_end, server_end)), client(client_end) {
+        close(server_end);
+    }
+    harness::Process process;
+    int client;
+    double since = now();
+};
+
+int count_request_lines(const std::vector<harness::LogLine> &log, std::string *last) {
     int n = 0;
     last->clear();
-    for (const check::LogLine &line : log)
+    for (const harness::LogLine &line : log)
         if (line.priority == 30) {
             ++n;
             *last = line.text;
@@ -162,24 +144,19 @@ void slow_clients(const std::string &root, Listener &listener) {
     int client = -1;
     int server = -1;
     listener.connect_pair(client, server);
-    Started silent = start_on(server, client, {"-d", root});
+    Started silent(server, client, {"-d", root});
 
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         die("socketpair: %s", strerror(errno));
-    Started deaf = start_on(pair[1], pair[0], {"-d", root});
+    Started deaf(pair[1], pair[0], {"-d", root});
     send_all(deaf.client, "gemini://h/big.bin\r\n");
 
     int in_pipe[2];
     int out_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
         die("pipe: %s", strerror(errno));
-    check::Spawn piped_spawn;
-    piped_spawn.args = {"-d", root};
-    piped_spawn.stdin_fd = in_pipe[0];
-    piped_spawn.stdout_fd = out_pipe[1];
-    const int piped_err = err_file();
-    const int piped = check::start(piped_spawn, -1, piped_err);
+    harness::Process piped({"-d", root}, "", connected(in_pipe[0], out_pipe[1]));
     close(in_pipe[0]);
     close(out_pipe[1]);
 
@@ -187,22 +164,21 @@ void slow_clients(const std::string &root, Listener &listener) {
     std::string error;
     const std::string answer = read_to_end(silent.client, io_timeout + slack, &error);
     const double answer_seconds = now() - silent.since;
-    check::Run silent_run;
-    check::wait_for(silent.pid, slack, silent_run);
+    const harness::Result silent_run = silent.process.finish(slack);
     const double silent_seconds = now() - silent.since;
     printf("sockets: silent client answered after %.1f s, released after %.1f s: %s\n",
-           answer_seconds, silent_seconds, show(answer).c_str());
+           answer_seconds, silent_seconds, visible(answer, 200).c_str());
     if (answer != "59 Error while reading request: \r\n" || !error.empty())
-        fail("silent client", "answer " + show(answer) + " " + error);
-    if (silent_run.exit_status != 1)
-        fail("silent client", "exit status " + std::to_string(silent_run.exit_status));
+        fail("silent client", "answer " + visible(answer, 200) + " " + error);
+    if (silent_run.exit_code != 1)
+        fail("silent client", "exit status " + std::to_string(silent_run.exit_code));
     if (silent_seconds < io_timeout - 1 || silent_seconds > io_timeout + slack)
         fail("silent client", "answered after " + std::to_string(silent_seconds) + " s");
     close(silent.client);
 
     // (d): a pipe has no timeout, so the process still waits; fed now, it
     // answers as usual.
-    if (waitpid(piped, nullptr, WNOHANG) != 0)
+    if (!piped.running())
         fail("pipe", "ended while the socket read timed out: a pipe got a timeout");
     const std::string request = "gemini://h/a.txt\r\n";
     if (write(in_pipe[1], request.data(), request.size()) != static_cast<ssize_t>(request.size()))
@@ -212,35 +188,34 @@ void slow_clients(const std::string &root, Listener &listener) {
     ssize_t n;
     while ((n = read(out_pipe[0], block, sizeof block)) > 0)
         piped_out.append(block, static_cast<size_t>(n));
-    check::Run piped_run;
-    check::wait_for(piped, slack, piped_run);
+    const harness::Result piped_run = piped.finish(slack);
     close(in_pipe[1]);
     close(out_pipe[0]);
-    close(piped_err);
-    if (piped_out != "20 text/plain\r\nalpha\n" || piped_run.exit_status != 0)
+    if (piped_out != "20 text/plain\r\nalpha\n" || piped_run.exit_code != 0)
         fail("pipe",
-             "answer " + show(piped_out) + " exit " + std::to_string(piped_run.exit_status));
+             "answer " + visible(piped_out, 200) + " exit " + std::to_string(piped_run.exit_code));
 
     // (b): the write times out and the process ends by itself.
-    check::Run deaf_run;
-    check::wait_for(deaf.pid, io_timeout + 2 * slack - (now() - deaf.since), deaf_run);
+    const harness::Result deaf_run =
+        deaf.process.finish(io_timeout + 2 * slack - (now() - deaf.since));
     const double deaf_seconds = now() - deaf.since;
     printf("sockets: client that never reads released after %.1f s\n", deaf_seconds);
     if (deaf_run.timed_out || deaf_run.signal != 0)
         fail("client that never reads",
              "tolm still running after " + std::to_string(deaf_seconds) + " s");
-    else if (deaf_run.exit_status != 0 && deaf_run.exit_status != 1)
-        fail("client that never reads", "exit status " + std::to_string(deaf_run.exit_status));
+    else if (deaf_run.exit_code != 0 && deaf_run.exit_code != 1)
+        fail("client that never reads", "exit status " + std::to_string(deaf_run.exit_code));
     close(deaf.client);
-    close(deaf.err);
-    close(silent.err);
 
     // The three runs overlap: one request log line each, in any order.
     const char *expected[] = {"\"\" 59 34", "\"gemini://h/a.txt\" 20 21",
                               "\"gemini://h/big.bin\" 20 "};
     int seen[3] = {};
     int lines = 0;
-    for (const check::LogLine &line : check::take_log()) {
+    std::vector<harness::LogLine> log = silent_run.log;
+    log.insert(log.end(), piped_run.log.begin(), piped_run.log.end());
+    log.insert(log.end(), deaf_run.log.begin(), deaf_run.log.end());
+    for (const harness::LogLine &line : log) {
         if (line.priority != 30)
             continue;
         ++lines;
@@ -268,7 +243,7 @@ void lost_answers(const std::string &root, Listener &listener, int repeat) {
         int client = -1;
         int server = -1;
         listener.connect_pair(client, server);
-        Started s = start_on(server, client, {"-d", root});
+        Started s(server, client, {"-d", root});
         std::string error;
         send_all(client, junk);
         // Every other round more of the line arrives a moment later, after
@@ -281,19 +256,17 @@ void lost_answers(const std::string &root, Listener &listener, int repeat) {
         }
         const std::string answer = read_to_end(client, slack, error.empty() ? &error : nullptr);
         close(client);
-        check::Run run;
-        check::wait_for(s.pid, slack, run);
-        close(s.err);
+        const harness::Result run = s.process.finish(slack);
         slowest = std::max(slowest, now() - s.since);
         std::string last;
-        const int lines = count_request_lines(check::take_log(), &last);
-        if (answer == expected && error.empty() && run.exit_status == 1 && lines == 1)
+        const int lines = count_request_lines(run.log, &last);
+        if (answer == expected && error.empty() && run.exit_code == 1 && lines == 1)
             ++complete;
         else if (failures < 5)
             fail("request cut by the limit",
                  "round " + std::to_string(i) + ": " + std::to_string(answer.size()) + " bytes, " +
                      (error.empty() ? "no error" : error) + ", exit " +
-                     std::to_string(run.exit_status) + ", " + std::to_string(lines) + " log lines");
+                     std::to_string(run.exit_code) + ", " + std::to_string(lines) + " log lines");
     }
     printf("sockets: %d of %d answers to a cut request arrived whole (slowest %.2f s)\n", complete,
            repeat, slowest);
@@ -319,24 +292,22 @@ void large_file_read(const std::string &root, Listener &listener) {
             client = pair[0];
             server = pair[1];
         }
-        Started s = start_on(server, client, {"-d", root});
+        Started s(server, client, {"-d", root});
         send_all(client, "gemini://h/big.bin\r\n");
         std::string error;
         const std::string answer = read_to_end(client, io_timeout, &error);
         close(client);
-        check::Run run;
-        check::wait_for(s.pid, slack, run);
-        close(s.err);
+        const harness::Result run = s.process.finish(slack);
         std::string last;
-        const int lines = count_request_lines(check::take_log(), &last);
+        const int lines = count_request_lines(run.log, &last);
         const bool whole = answer.size() == header.size() + size &&
                            answer.compare(0, header.size(), header) == 0 &&
                            answer.find_first_not_of('\0', header.size()) == std::string::npos;
-        if (!whole || !error.empty() || run.exit_status != 0 || lines != 1 ||
+        if (!whole || !error.empty() || run.exit_code != 0 || lines != 1 ||
             last != "\"gemini://h/big.bin\" 20 " + std::to_string(header.size() + size))
             fail(name, std::to_string(answer.size()) + " bytes, " +
                            (error.empty() ? "no error" : error) + ", exit " +
-                           std::to_string(run.exit_status) + ", log " + show(last));
+                           std::to_string(run.exit_code) + ", log " + visible(last, 200));
     }
     printf("sockets: 50 MiB read whole over TCP and a socket pair\n");
 }
@@ -346,18 +317,16 @@ void large_file_read(const std::string &root, Listener &listener) {
 int main(int argc, char *argv[]) {
     if (argc < 2)
         die("usage: %s TOLM [--repeat N]", argv[0]);
-    check::set_tolm(argv[1]);
+    harness::set_binary(argv[1]);
     int repeat = 200;
     if (argc >= 4 && strcmp(argv[2], "--repeat") == 0)
         repeat = atoi(argv[3]);
-    if (!check::capture_syslog()) {
+    if (!harness::capture_log()) {
         printf("SKIP: the socket tests need root (private /dev/log)\n");
         return 77;
     }
-    const std::string base = check::make_temp_dir("tolm-sockets");
-    const std::string root = base + "/root";
-    check::make_dir(root);
-    check::write_file(root + "/a.txt", "alpha\n");
+    const harness::Tree tree(std::vector<harness::Node>{{"a.txt", "alpha\n"}});
+    const std::string &root = tree.dir();
     {
         // Sparse: 50 MiB without writing them.
         const int fd = open((root + "/big.bin").c_str(), O_CREAT | O_WRONLY, 0644);
@@ -369,7 +338,6 @@ int main(int argc, char *argv[]) {
     lost_answers(root, listener, repeat);
     large_file_read(root, listener);
     slow_clients(root, listener);
-    check::remove_tree(base);
     printf("sockets: %d failures\n", failures);
     return failures == 0 ? 0 : 1;
 }
