@@ -62,12 +62,17 @@ void drain_input() {
 void guard_connection() {
     struct stat out {
     }, err{};
-    stderr_shared = fstat(1, &out) == 0 && fstat(2, &err) == 0 && out.st_dev == err.st_dev &&
-                    out.st_ino == err.st_ino;
+    const bool out_known = fstat(1, &out) == 0;
+    stderr_shared =
+        out_known && fstat(2, &err) == 0 && out.st_dev == err.st_dev && out.st_ino == err.st_ino;
     if (is_socket(0))
         set_timeout(0, SO_RCVTIMEO);
-    if (is_socket(1))
+    if (out_known && S_ISSOCK(out.st_mode))
         set_timeout(1, SO_SNDTIMEO);
+}
+
+bool stdout_is_socket() {
+    return is_socket(1);
 }
 
 bool stderr_is_stdout() {
@@ -75,7 +80,7 @@ bool stderr_is_stdout() {
 }
 
 void close_connection() {
-    if (!is_socket(1))
+    if (!stdout_is_socket())
         return;
     if (shutdown(1, SHUT_WR) != 0)
         return;

@@ -6,6 +6,7 @@ namespace tolm {
 
 void guard_connection();
 bool stderr_is_stdout();
+bool stdout_is_socket();
 void close_connection();
 
 } // namespace tolm

@@ -1,5 +1,7 @@
 #include "content.h"
 
+#include "connection.h"
+
 #include "mimes.h"
 #include "response.h"
 #include "utils.h"
@@ -55,11 +57,6 @@ constexpr char hex_digits[] = "0123456789ABCDEF";
 
 // Below this size a file leaves together with its header in one write.
 constexpr off_t zero_copy_min = 65536;
-
-bool stdout_is_socket() {
-    struct stat out {};
-    return fstat(1, &out) == 0 && S_ISSOCK(out.st_mode);
-}
 
 // Large regular files go to a socket without passing through this process;
 // the header waiting in the stdio buffer must leave first. Into a pipe the
