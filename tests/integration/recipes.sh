@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# The deployment recipes of the README, run as they are written there: each
+# fenced block that starts with "# recipe: NAME" goes from a fresh machine
+# to a fetched home page. Only what must differ on a test machine is
+# replaced, in the recipe and in the example files it copies alike: /etc
+# and /srv move below a directory of the test's own, the ports become free
+# ones, the TLS listener goes to the loopback address, and the account gets
+# a name of its own. No systemd runs here, so systemctl starts each unit's
+# command line as the unit file gives it, and apt-get only checks that the
+# packages the recipe names are installed.
+#
+#   recipes.sh TOLM_BINARY README
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/integration/lib.sh
+source "$here/lib.sh"
+
+tolm=$(realpath "${1:?usage: recipes.sh TOLM_BINARY README}")
+readme=$(realpath "${2:?usage: recipes.sh TOLM_BINARY README}")
+examples=$(cd "$here/../../examples" && pwd)
+[ "$(id -u)" -eq 0 ] || skip "needs root (accounts, chroot, xinetd, nginx)"
+require stunnel4 openssl xinetd nginx tcpserver setpriv systemd-socket-activate adduser deluser node awk
+nginx_stream=/usr/lib/nginx/modules/ngx_stream_module.so
+[ -f "$nginx_stream" ] || fail "nginx's stream module is missing (install libnginx-mod-stream)"
+
+it_begin 200
+# An account of the test's own, removed at the end when the test made it.
+account=tolmit$$
+id "$account" >/dev/null 2>&1 && fail "the account $account exists already"
+recipes_cleanup() {
+    [ -z "${run:-}" ] || stop_recipe
+    deluser --system "$account" >/dev/null 2>&1 || true
+    it_cleanup
+}
+trap recipes_cleanup EXIT
+
+# Each block once, by name, exactly as the README has it.
+extract() {
+    awk -v want="# recipe: $1" '
+        /^```/ { if (inside) exit; fence = 1; next }
+        fence && $0 == want { inside = 1 }
+        fence = 0
+        inside' "$readme"
+}
+names=(stunnel-exec xinetd inetd systemd-socket nginx-tcpserver)
+found=$(grep -c '^# recipe: ' "$readme" || true)
+[ "$found" -eq "${#names[@]}" ] || fail "the README holds $found recipes, the test knows ${#names[@]}: ${names[*]}"
+
+if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then loop6='[::1]'; else loop6=127.0.0.2; fi
+
+# The test's stand-ins for the machine's names, as one sed script; $run is
+# the recipe's own directory.
+write_map() {
+    cat >"$run/map.sed" <<EOF
+s|:::1965|127.0.0.1:$tls_port|g
+s|listen 1965 |listen 127.0.0.1:$tls_port |
+s|listen \[::\]:1965 |listen $loop6:$tls_port |
+s|localhost:1965|localhost:$tls_port|g
+s|127\.0\.0\.1:1966|127.0.0.1:$plain_port|g
+s|= 1966\$|= $plain_port|
+s|127\.0\.0\.1 1966 |127.0.0.1 $plain_port |
+s|/etc/|$run/etc/|g
+s|/srv/|$run/srv/|g
+s|/nonexistent gemini\$|/nonexistent $account|
+s|-u gemini |-u $account |g
+s|^User=gemini\$|User=$account|
+s|^Group=gemini\$|Group=$account|
+EOF
+}
+
+# What the recipes call instead of the package manager and the service
+# manager. Each started process is recorded in $run/pids.
+apt-get() {
+    local pkg
+    for pkg in "$@"; do
+        case $pkg in install | -y) continue ;; esac
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' && continue
+        # Debian's inetd packages conflict with xinetd, which the other
+        # recipes need: such a package must at least be in the archive.
+        if apt-cache show "$pkg" 2>/dev/null | grep -q '^Provides:.*inet-superserver'; then
+            continue
+        fi
+        echo "the recipe installs $pkg, which tests/install-deps did not" >&2
+        return 1
+    done
+}
+spawn() { # LOG-NAME COMMAND...
+    "${@:2}" >>"$run/$1.log" 2>&1 &
+    echo "$!" >>"$run/pids"
+    spawned=$!
+}
+# The value of KEY= in a unit file (the recipe copied the examples with the
+# test's names in them already).
+unit_value() { sed -n "s/^$2=//p" "$1"; }
+systemctl() {
+    local unit
+    case "$*" in
+    daemon-reload) return 0 ;;
+    "enable --now "* | "restart "*) unit=${*: -1} ;;
+    *)
+        echo "systemctl $*: not emulated by the test" >&2
+        return 1
+        ;;
+    esac
+    local cmd units=$run/etc/systemd/system
+    case $unit in
+    stunnel@*)
+        # Debian's own unit, with %i as systemd fills it in.
+        read -r -a cmd < <(unit_value /lib/systemd/system/stunnel@.service ExecStart |
+            sed -f "$run/map.sed" | sed "s|%i|${unit#stunnel@}|g")
+        spawn "$unit" "${cmd[@]}"
+        wait_listening "$tls_port" "$spawned"
+        ;;
+    tolm-tcpserver)
+        # The unit's command under the limits the unit sets: no new
+        # privileges, only the capabilities in its bounding set.
+        read -r -a cmd < <(unit_value "$units/tolm-tcpserver.service" ExecStart)
+        local caps
+        caps=$(unit_value "$units/tolm-tcpserver.service" CapabilityBoundingSet |
+            tr '[:upper:]' '[:lower:]' | sed 's/cap_/+/g; s/ \+/,/g')
+        spawn "$unit" setpriv --no-new-privs --bounding-set "-all,$caps" -- "${cmd[@]}"
+        wait_listening "$plain_port" "$spawned"
+        ;;
+    tolm.socket)
+        # Accept=yes: one process per connection, the connection as its
+        # standard input and output, as the service's User and Group,
+        # standard error to /dev/null as the service says.
+        local listen user group
+        listen=$(unit_value "$units/tolm.socket" ListenStream)
+        user=$(unit_value "$units/tolm@.service" User)
+        group=$(unit_value "$units/tolm@.service" Group)
+        grep -q -x 'StandardError=null' "$units/tolm@.service" || fail "tolm@.service no longer sends standard error to null"
+        read -r -a cmd < <(unit_value "$units/tolm@.service" ExecStart)
+        spawn "$unit" systemd-socket-activate -l "$listen" -a --inetd \
+            setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs -- \
+            sh -c 'exec "$@" 2>/dev/null' sh "${cmd[@]}"
+        wait_listening "$plain_port" "$spawned"
+        ;;
+    xinetd)
+        printf 'defaults\n{\n    log_type = FILE %s\n}\nincludedir %s\n' "$run/xinetd.log" "$run/etc/xinetd.d" \
+            >"$run/etc/xinetd.conf"
+        spawn xinetd xinetd -dontfork -f "$run/etc/xinetd.conf"
+        wait_listening "$plain_port" "$spawned"
+        ;;
+    inetd)
+        # Every service line of inetd.conf as inetd runs it: the account
+        # of the line, descriptors 0, 1 and 2 all the connection, the
+        # program with the line's arguments (the first is its name).
+        local address socktype proto wait user program args
+        while read -r address socktype proto wait user program args; do
+            [ "$socktype $proto" = "stream tcp" ] || fail "inetd.conf: not a stream tcp line"
+            [[ $wait == nowait* ]] || fail "inetd.conf: not a nowait line"
+            read -r -a cmd <<<"$args"
+            spawn inetd systemd-socket-activate -l "$address" -a --inetd \
+                setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups -- \
+                sh -c 'exec "$@" 2>&1' sh "$program" "${cmd[@]:1}"
+            wait_listening "${address##*:}" "$spawned"
+        done < <(grep -v -E '^[[:space:]]*(#|$)' "$run/etc/inetd.conf")
+        ;;
+    nginx)
+        spawn nginx nginx -p "$run/nginx/" -e "$run/nginx/error.log" -c "$run/etc/nginx/nginx.conf" -g "daemon off;"
+        wait_listening "$tls_port" "$spawned"
+        ;;
+    *)
+        echo "systemctl: unit $unit is not emulated by the test" >&2
+        return 1
+        ;;
+    esac
+}
+
+stop_recipe() {
+    local pid
+    [ -f "$run/pids" ] || return 0
+    while read -r pid; do kill "$pid" 2>/dev/null || true; done <"$run/pids"
+    while read -r pid; do
+        for _ in $(seq 1 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+    done <"$run/pids"
+    rm -f "$run/pids"
+}
+
+# Prints what the recipe's processes logged, for a failure.
+recipe_logs() {
+    local f
+    for f in "$run"/*.log "$run"/nginx/error.log; do
+        [ -s "$f" ] && printf '%s\n' "--- ${f#"$run"/}" && tail -n 20 "$f"
+    done
+    printf '%s\n' "--- recipe output" && cat "$run/out"
+}
+
+for name in "${names[@]}"; do
+    run=$it_tmp/$name
+    tls_port=$(free_port)
+    plain_port=$(free_port)
+    while [ "$plain_port" = "$tls_port" ]; do plain_port=$(free_port); done
+    mkdir -p "$run/etc/stunnel" "$run/etc/xinetd.d" "$run/etc/systemd/system" "$run/etc/nginx/modules-enabled" \
+        "$run/srv" "$run/doc" "$run/nginx" "$run/bin"
+    : >"$run/etc/inetd.conf"
+    write_map
+    # What the packages would have left: the examples where the package
+    # puts them, nginx.conf as Debian's begins (its http part, with port
+    # 80, left out), and tolm on the PATH.
+    cp -a "$examples" "$run/doc/"
+    find "$run/doc/examples" -type f -exec sed -i -f "$run/map.sed" {} +
+    echo "load_module $nginx_stream;" >"$run/etc/nginx/modules-enabled/50-mod-stream.conf"
+    sed -f "$run/map.sed" >"$run/etc/nginx/nginx.conf" <<EOF
+user www-data;
+worker_processes auto;
+pid /etc/nginx/nginx.pid;
+include /etc/nginx/modules-enabled/*.conf;
+events {
+    worker_connections 768;
+}
+EOF
+    ln -s "$tolm" "$run/bin/tolm"
+    extract "$name" | sed -f "$run/map.sed" >"$run/recipe.sh"
+    [ -s "$run/recipe.sh" ] || fail "the README has no recipe $name"
+
+    status=0
+    (
+        cd "$run/doc"
+        PATH=$run/bin:$PATH
+        # shellcheck disable=SC1091 # written above
+        source "$run/recipe.sh"
+    ) >"$run/out" 2>&1 </dev/null || status=$?
+    [ "$status" -eq 0 ] || fail "recipe $name failed with status $status:"$'\n'"$(recipe_logs)"
+    if ! grep -q -x $'20 text/gemini; lang=en\r' "$run/out" || ! grep -q -x '# My capsule' "$run/out"; then
+        fail "recipe $name did not fetch the home page:"$'\n'"$(recipe_logs)"
+    fi
+    say "ok: recipe $name serves the home page"
+    stop_recipe
+done
+id "$account" >/dev/null 2>&1 || fail "the recipes did not create the account"
