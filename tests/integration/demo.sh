@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # examples/demo as a new user runs it: it serves the example capsule over
-# TLS, the command it prints fetches the home page, and Ctrl-C (SIGINT)
-# stops it together with its stunnel.
+# TLS, the command it prints fetches the home page, each request's log line
+# appears in its terminal when nothing listens on /dev/log (the test runs
+# it in a private /dev without one), and Ctrl-C (SIGINT) stops it together
+# with its stunnel and its log listener. Run by another user, it runs
+# itself again through sudo, or says that it needs root.
 #
 #   demo.sh BUILD_DIR
 set -euo pipefail
@@ -10,10 +13,39 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 
 build=$(realpath "${1:?usage: demo.sh BUILD_DIR}")
-require stunnel openssl node awk
+demo=$(realpath "$here/../../examples/demo")
+[ "$(id -u)" -eq 0 ] || skip "needs root (the demo listens on /dev/log)"
+require stunnel openssl node awk socat unshare setpriv
 [ -d "$here/node_modules/@derhuerst/gemini" ] || fail "the Gemini client is missing (run tests/install-deps)"
+enter_private_namespace "$@"
 
 it_begin 120
+private_dev
+# The runs as nobody below write to /dev/null, which some machines let only
+# root open: a node of the private /dev's own does for them.
+if ! setpriv --reuid=nobody --regid=nogroup --clear-groups -- sh -c ': >/dev/null' 2>/dev/null; then
+    mknod -m 666 /dev/null.open c 1 3 && mount --bind /dev/null.open /dev/null
+fi
+
+# As another user: with sudo on the PATH the demo runs itself through it,
+# with its settings; without, it says what to do.
+mkdir "$it_tmp/with-sudo" "$it_tmp/without-sudo"
+printf '#!/bin/sh\nprintf "%%s\\n" "$@" >%s/sudo.args\n' "$it_tmp" >"$it_tmp/with-sudo/sudo"
+chmod 755 "$it_tmp/with-sudo/sudo"
+install -m 666 /dev/null "$it_tmp/sudo.args"
+for tool in bash dirname id; do ln -s "$(command -v "$tool")" "$it_tmp/without-sudo/$tool"; done
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups -- env "$@"; }
+as_nobody PATH="$it_tmp/with-sudo:$PATH" PORT=1 DEMO_STATE=/x "$demo" >"$it_tmp/sudo.out" 2>&1 ||
+    fail "the demo as nobody with sudo failed:"$'\n'"$(cat "$it_tmp/sudo.out")"
+want=$(printf '%s\n' -- env PORT=1 DEMO_STATE=/x "$demo")
+[ "$(cat "$it_tmp/sudo.args" 2>/dev/null)" = "$want" ] ||
+    fail "the demo ran sudo with:"$'\n'"$(cat "$it_tmp/sudo.args" 2>/dev/null)"
+if as_nobody PATH="$it_tmp/without-sudo" "$demo" >"$it_tmp/nosudo.out" 2>&1; then
+    fail "the demo as nobody without sudo did not fail"
+fi
+grep -q 'needs root' "$it_tmp/nosudo.out" || fail "the demo without root and sudo says:"$'\n'"$(cat "$it_tmp/nosudo.out")"
+say "ok: as another user the demo runs itself through sudo, or says it needs root"
+
 # Job control puts the demo in a process group of its own, where SIGINT is
 # not ignored as it is for a background job of a script.
 set -m
@@ -43,6 +75,15 @@ if [ ! -s "$it_tmp/state/cert.pem" ] || [ ! -s "$it_tmp/state/key.pem" ]; then
     fail "no certificate in the state directory"
 fi
 say "ok: the demo serves the capsule and its command fetches it"
+[ -S /dev/log ] || fail "the demo does not listen on /dev/log:"$'\n'"$(cat "$it_tmp/demo.out")"
+grep -q 'no system log daemon runs' "$it_tmp/demo.out" || fail "the demo does not say where the log lines go"
+for _ in $(seq 1 50); do
+    grep -q -F "demo: log: tolm" "$it_tmp/demo.out" && break
+    sleep 0.1
+done
+grep -q -E "^demo: log: tolm(\[[0-9]+\])?: \"gemini://localhost:$port/\" 20 [0-9]+$" "$it_tmp/demo.out" ||
+    fail "the request's log line did not appear in the demo's output:"$'\n'"$(cat "$it_tmp/demo.out")"
+say "ok: the request's log line appears in the demo's output"
 
 kill -INT "$demo_pid"
 for _ in $(seq 1 100); do
@@ -53,4 +94,34 @@ kill -0 "$demo_pid" 2>/dev/null && fail "the demo did not stop on SIGINT"
 kill -0 "$stunnel_pid" 2>/dev/null && fail "the demo's stunnel (pid $stunnel_pid) is still running"
 listening "$port" && fail "port $port is still open"
 grep -q 'demo: stopped' "$it_tmp/demo.out" || fail "the demo did not report stopping"
-say "ok: SIGINT stops the demo and its stunnel"
+[ ! -e /dev/log ] || fail "the demo left /dev/log behind"
+say "ok: SIGINT stops the demo, its stunnel and its log listener"
+
+# With a log daemon on /dev/log the demo leaves it alone and says so.
+socat -u UNIX-RECVFROM:/dev/log,mode=666,fork OPEN:"$it_tmp/syslog",creat,append &
+it_pids+=("$!")
+for _ in $(seq 1 50); do
+    [ -S /dev/log ] && break
+    sleep 0.1
+done
+set -m
+PORT=$port BUILD_DIR=$build DEMO_STATE=$it_tmp/state "$demo" </dev/null >"$it_tmp/demo2.out" 2>&1 &
+demo_pid=$!
+it_pids+=("$demo_pid")
+set +m
+for _ in $(seq 1 300); do
+    grep -q 'Press Ctrl-C to stop' "$it_tmp/demo2.out" && break
+    kill -0 "$demo_pid" 2>/dev/null || fail "the demo ended early:"$'\n'"$(cat "$it_tmp/demo2.out")"
+    sleep 0.1
+done
+grep -q 'the process that listens on /dev/log' "$it_tmp/demo2.out" ||
+    fail "the demo does not name the log's listener:"$'\n'"$(cat "$it_tmp/demo2.out")"
+kill -INT "$demo_pid"
+for _ in $(seq 1 100); do
+    kill -0 "$demo_pid" 2>/dev/null || break
+    sleep 0.1
+done
+[ -S /dev/log ] || fail "the demo removed the log daemon's /dev/log"
+grep -q -F '"gemini://localhost:'"$port"'/" 20 ' "$it_tmp/syslog" || fail "the log daemon did not get the request's line"
+grep -q 'demo: log:' "$it_tmp/demo2.out" && fail "the demo printed log lines that the log daemon got"
+say "ok: with a log daemon running, the demo says where the lines go"

@@ -31,6 +31,9 @@ jail=$it_tmp/jail
 mkdir "$jail"
 cp -a "$examples/capsule/." "$jail/"
 "$examples/chroot/populate" "$jail" /bin/sh
+# A CGI script that shows the environment it gets, one variable a line.
+printf '#!/bin/sh\nprintf "20 text/plain\\r\\n"\nexport -p\n' >"$jail/cgi-bin/env"
+chmod 755 "$jail/cgi-bin/env"
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
     -subj /CN=localhost -addext 'subjectAltName=DNS:localhost,IP:127.0.0.1' \
@@ -60,24 +63,79 @@ render() {
 # The capsule's promises, fetched at base URL $1.
 check_capsule() {
     local base=$1 what=$2 got
+    # The redirect's target names no host and no port: the client resolves
+    # it against the address it asked, whatever the port.
     client --report "$base/" "$base/docs" "$base/docs/" "$base/old-about.gmi" "$base/files/" \
         "$base/files/gradient.png" "$base/cgi-bin/hello" "$base/cgi-bin/hello?tolm%20user" \
+        "$base$(readlink "$examples/capsule/old-about.gmi")" \
         >"$it_tmp/got" || fail "$what: a fetch failed"
     got=$(cut -f2,3 "$it_tmp/got")
     local want
     want=$(printf '%s\n' \
         $'20\ttext/gemini; lang=en' $'31\t/docs/' $'20\ttext/gemini; lang=en' \
-        $'30\tgemini://localhost/about.gmi' $'20\ttext/gemini' $'20\timage/png' \
-        $'10\tWhat is your name?' $'20\ttext/gemini; lang=en')
+        $'30\t/about.gmi?from=old-about' $'20\ttext/gemini' $'20\timage/png' \
+        $'10\tWhat is your name?' $'20\ttext/gemini; lang=en' $'20\ttext/gemini; lang=en')
     [ "$got" = "$want" ] || fail "$what: headers differ:"$'\n'"$got"$'\n'"want:"$'\n'"$want"
     [ "$(sed -n 6p "$it_tmp/got" | cut -f5)" = "$(sha256sum <"$examples/capsule/files/gradient.png" | cut -d' ' -f1)" ] ||
         fail "$what: the PNG arrived changed"
     [ "$(sed -n 1p "$it_tmp/got" | cut -f5)" = "$(sha256sum <"$examples/capsule/index.gmi" | cut -d' ' -f1)" ] ||
         fail "$what: the home page arrived changed"
+    [ "$(sed -n 9p "$it_tmp/got" | cut -f5)" = "$(sha256sum <"$examples/capsule/about.gmi" | cut -d' ' -f1)" ] ||
+        fail "$what: the redirect does not lead to the about page"
     # The greeting is the only page whose text depends on the request.
     client "$base/cgi-bin/hello?tolm%20user" | grep -q -x '# Hello, tolm user!' ||
         fail "$what: the CGI script did not greet with the decoded query"
     say "ok: $what"
+}
+
+# The CGI environment through base URL $1: each expected NAME=VALUE in the
+# rest must be set exactly so ("NAME=~REGEX" for a pattern, "!NAME" for a
+# variable that must be unset). Client options go before the URL in
+# $env_client_options.
+check_env() {
+    local base=$1 what=$2 want name value
+    shift 2
+    # shellcheck disable=SC2086 # options split at blanks on purpose
+    client ${env_client_options:-} "$base/cgi-bin/env" >"$it_tmp/env.out" || fail "$what: the env script failed"
+    head -n 1 "$it_tmp/env.out" | grep -q -x '20 text/plain' || fail "$what: the env script's header: $(head -n 1 "$it_tmp/env.out")"
+    # dash writes "export NAME='VALUE'", with ' inside as '"'"'.
+    sed -n "s/^export \([A-Za-z_0-9]*\)='\(.*\)'\$/\1=\2/p; s/^export \([A-Za-z_0-9]*\)=\([^']*\)\$/\1=\2/p" "$it_tmp/env.out" |
+        sed "s/'\"'\"'/'/g" >"$it_tmp/env.vars"
+    for want in "$@"; do
+        case $want in
+        !*)
+            ! grep -q "^${want#!}=" "$it_tmp/env.vars" || fail "$what: ${want#!} is set: $(grep "^${want#!}=" "$it_tmp/env.vars")"
+            ;;
+        *=~*)
+            name=${want%%=~*}
+            value=$(sed -n "s/^$name=//p" "$it_tmp/env.vars")
+            [[ $value =~ ${want#*=~} ]] || fail "$what: $name is '$value', not like ${want#*=~}"
+            ;;
+        *)
+            name=${want%%=*}
+            value=$(sed -n "s/^$name=//p" "$it_tmp/env.vars")
+            [ "$value" = "${want#*=}" ] || fail "$what: $name is '$value', not '${want#*=}'"
+            ;;
+        esac
+    done
+    say "ok: $what: $(cut -d= -f1 "$it_tmp/env.vars" | grep -E '^(REMOTE_|SSL_CLIENT|TCP|PROTO)' | tr '\n' ' ')"
+}
+
+# Every handshake on port $1 is a full one: the server sends no session
+# ticket (TLS 1.3 and 1.2) and does not resume a session it saw.
+check_no_resumption() {
+    local port=$1 what=$2 version tickets resumed
+    for version in tls1_3 tls1_2; do
+        tickets=$( (printf 'gemini://localhost/\r\n' && sleep 1) |
+            timeout 20 openssl s_client -"$version" -msg -sess_out "$it_tmp/session" -connect "127.0.0.1:$port" 2>&1 |
+            grep -c NewSessionTicket || true)
+        [ "$tickets" -eq 0 ] || fail "$what: $tickets session tickets over $version"
+        resumed=$( (printf 'gemini://localhost/\r\n' && sleep 1) |
+            timeout 20 openssl s_client -"$version" -sess_in "$it_tmp/session" -connect "127.0.0.1:$port" 2>/dev/null |
+            grep -c '^Reused,' || true)
+        [ "$resumed" -eq 0 ] || fail "$what: a session was resumed over $version"
+    done
+    say "ok: $what: no session tickets, no resumption"
 }
 
 start() { # config file, then the command line; records the pid
@@ -99,6 +157,25 @@ render "$examples/stunnel.conf" "$it_tmp/stunnel.conf" "$tls_port" \
 start stunnel "$it_tmp/stunnel.conf"
 wait_listening "$tls_port" "$last_pid"
 check_capsule "gemini://localhost:$tls_port" "stunnel.conf (exec mode, chroot as nobody)"
+check_no_resumption "$tls_port" stunnel.conf
+check_env "gemini://localhost:$tls_port" "CGI environment under stunnel.conf" \
+    REMOTE_HOST=127.0.0.1 "REMOTE_PORT=~^[0-9]+$" '!SSL_CLIENT_DN' '!SSL_CLIENT_I_DN' \
+    SERVER_NAME=localhost SCRIPT_NAME=env GATEWAY_INTERFACE=CGI/1.1
+
+# The same with a client certificate requested and presented: stunnel
+# passes its subject and issuer on.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj '/O=tolm tests/CN=visitor' -keyout "$it_tmp/client.key" -out "$it_tmp/client.crt" 2>/dev/null
+cert_port=$(free_port)
+render "$examples/stunnel.conf" "$it_tmp/stunnel-cert.conf" "$cert_port" :::1965
+# Level 0: ask for a certificate and take any, as Gemini clients make their
+# own.
+echo "verify = 0" >>"$it_tmp/stunnel-cert.conf"
+start stunnel "$it_tmp/stunnel-cert.conf"
+wait_listening "$cert_port" "$last_pid"
+env_client_options="--cert $it_tmp/client.crt --key $it_tmp/client.key" \
+    check_env "gemini://localhost:$cert_port" "CGI environment under stunnel.conf with a client certificate" \
+    REMOTE_HOST=127.0.0.1 "SSL_CLIENT_DN=O=tolm tests, CN=visitor" "SSL_CLIENT_I_DN=O=tolm tests, CN=visitor"
 
 # stunnel-proxy.conf terminating TLS for xinetd.d/tolm.
 {
@@ -112,6 +189,7 @@ render "$examples/stunnel-proxy.conf" "$it_tmp/stunnel-proxy.conf" "$proxy_port"
 start stunnel "$it_tmp/stunnel-proxy.conf"
 wait_listening "$proxy_port" "$last_pid"
 check_capsule "gemini://localhost:$proxy_port" "stunnel-proxy.conf in front of xinetd.d/tolm"
+check_no_resumption "$proxy_port" stunnel-proxy.conf
 
 # nginx-stream.conf terminating TLS for tcpserver, started with the unit's
 # command line and the limits the unit puts on it: no new privileges and
@@ -150,6 +228,11 @@ nginx -t -q "${nginx_args[@]}" >"$it_tmp/nginx-t.out" 2>&1 || {
 start nginx "${nginx_args[@]}" -g "daemon off;"
 wait_listening "$nginx_port" "$last_pid"
 check_capsule "gemini://localhost:$nginx_port" "nginx-stream.conf in front of tolm-tcpserver.service"
+check_no_resumption "$nginx_port" nginx-stream.conf
+# Behind nginx, the client tcpserver sees is nginx on the loopback address.
+check_env "gemini://localhost:$nginx_port" "CGI environment under tolm-tcpserver.service" \
+    PROTO=TCP TCPREMOTEIP=127.0.0.1 "TCPREMOTEPORT=~^[0-9]+$" TCPLOCALIP=127.0.0.1 \
+    "TCPLOCALPORT=$plain_port" TCPLOCALHOST=0 '!TCPREMOTEHOST' '!TCPREMOTEINFO' '!REMOTE_HOST'
 
 # Both listeners and both TLS versions the example allows. (A Gemini URL
 # with an IPv6 address and a port would not name a file, so the address

@@ -7,11 +7,15 @@
 //                                 order given: URL, code, meta, body bytes,
 //                                 body sha256
 //
+// Before either form, --cert FILE --key FILE present a client certificate
+// (PEM) to the server.
+//
 // Redirects are reported, never followed. The server certificate is not
 // verified: the test and demo servers use fresh self-signed certificates,
 // and Gemini clients trust on first use anyway. Exit status 1 when any
 // fetch failed (no connection, no valid header, a timeout).
 import {createHash} from 'node:crypto'
+import {readFileSync} from 'node:fs'
 import {sendGeminiRequest} from '@derhuerst/gemini/client.js'
 
 const options = {
@@ -45,6 +49,10 @@ const fetchOne = (url) => new Promise((resolve, reject) => {
 })
 
 const args = process.argv.slice(2)
+while (args[0] === '--cert' || args[0] === '--key') {
+	const [flag, file] = args.splice(0, 2)
+	options.tlsOpt[flag.slice(2)] = readFileSync(file)
+}
 const report = args[0] === '--report'
 const urls = report ? args.slice(1) : args
 if (urls.length === 0 || (!report && urls.length !== 1)) {

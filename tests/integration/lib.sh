@@ -106,24 +106,7 @@ enter_private_namespace() {
 # the few devices the servers use, and receives every message that the C
 # library's syslog() sends to /dev/log, one line each, in $it_tmp/syslog.
 capture_syslog() {
-    local dev=$it_tmp/dev node
-    mkdir -p "$dev"
-    mount -t tmpfs -o mode=755 tolm-dev "$dev"
-    for node in null zero full random urandom tty; do
-        [ -e "/dev/$node" ] || continue
-        touch "$dev/$node"
-        mount --bind "/dev/$node" "$dev/$node"
-    done
-    for node in pts shm; do
-        [ -d "/dev/$node" ] || continue
-        mkdir "$dev/$node"
-        mount --rbind "/dev/$node" "$dev/$node"
-    done
-    ln -s /proc/self/fd "$dev/fd"
-    ln -s /proc/self/fd/0 "$dev/stdin"
-    ln -s /proc/self/fd/1 "$dev/stdout"
-    ln -s /proc/self/fd/2 "$dev/stderr"
-    mount --rbind "$dev" /dev
+    private_dev
     : >"$it_tmp/syslog"
     # One child per datagram; awk ends each message with a line feed and
     # writes it in one append.
@@ -144,4 +127,27 @@ wait_syslog() {
         sleep 0.1
     done
     return 1
+}
+
+# Inside the private namespace: lays a fresh /dev over the real one, with
+# the few devices the servers use and no /dev/log.
+private_dev() {
+    local dev=$it_tmp/dev node
+    mkdir -p "$dev"
+    mount -t tmpfs -o mode=755 tolm-dev "$dev"
+    for node in null zero full random urandom tty; do
+        [ -e "/dev/$node" ] || continue
+        touch "$dev/$node"
+        mount --bind "/dev/$node" "$dev/$node"
+    done
+    for node in pts shm; do
+        [ -d "/dev/$node" ] || continue
+        mkdir "$dev/$node"
+        mount --rbind "/dev/$node" "$dev/$node"
+    done
+    ln -s /proc/self/fd "$dev/fd"
+    ln -s /proc/self/fd/0 "$dev/stdin"
+    ln -s /proc/self/fd/1 "$dev/stdout"
+    ln -s /proc/self/fd/2 "$dev/stderr"
+    mount --rbind "$dev" /dev
 }
