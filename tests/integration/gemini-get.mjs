@@ -8,7 +8,8 @@
 //                                 body sha256
 //
 // Before either form, --cert FILE --key FILE present a client certificate
-// (PEM) to the server.
+// (PEM) to the server; before --report, --jobs N fetches at most N URLs at
+// a time (default: all at once).
 //
 // Redirects are reported, never followed. The server certificate is not
 // verified: the test and demo servers use fresh self-signed certificates,
@@ -49,9 +50,11 @@ const fetchOne = (url) => new Promise((resolve, reject) => {
 })
 
 const args = process.argv.slice(2)
-while (args[0] === '--cert' || args[0] === '--key') {
-	const [flag, file] = args.splice(0, 2)
-	options.tlsOpt[flag.slice(2)] = readFileSync(file)
+let jobs = Infinity
+while (['--cert', '--key', '--jobs'].includes(args[0])) {
+	const [flag, value] = args.splice(0, 2)
+	if (flag === '--jobs') jobs = Number(value)
+	else options.tlsOpt[flag.slice(2)] = readFileSync(value)
 }
 const report = args[0] === '--report'
 const urls = report ? args.slice(1) : args
@@ -60,7 +63,18 @@ if (urls.length === 0 || (!report && urls.length !== 1)) {
 	process.exit(2)
 }
 
-const results = await Promise.allSettled(urls.map(fetchOne))
+// At most `jobs` fetches at a time, each worker taking the next URL.
+const results = new Array(urls.length)
+let next = 0
+const worker = async () => {
+	while (next < urls.length) {
+		const i = next++
+		results[i] = await fetchOne(urls[i]).then(
+			(value) => ({status: 'fulfilled', value}),
+			(reason) => ({status: 'rejected', reason}))
+	}
+}
+await Promise.all(Array.from({length: Math.min(jobs, urls.length)}, worker))
 let failed = false
 results.forEach((r, i) => {
 	if (r.status === 'rejected') {
