@@ -124,7 +124,8 @@ systemctl() {
     tolm.socket)
         # Accept=yes: one process per connection, the connection as its
         # standard input and output, as the service's User and Group,
-        # standard error to /dev/null as the service says.
+        # standard error to /dev/null as the service says (opened before
+        # the switch, as systemd does).
         local listen user group
         listen=$(unit_value "$units/tolm.socket" ListenStream)
         user=$(unit_value "$units/tolm@.service" User)
@@ -132,8 +133,8 @@ systemctl() {
         grep -q -x 'StandardError=null' "$units/tolm@.service" || fail "tolm@.service no longer sends standard error to null"
         read -r -a cmd < <(unit_value "$units/tolm@.service" ExecStart)
         spawn "$unit" systemd-socket-activate -l "$listen" -a --inetd \
-            setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs -- \
-            sh -c 'exec "$@" 2>/dev/null' sh "${cmd[@]}"
+            sh -c 'exec 2>/dev/null && exec "$@"' sh \
+            setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs -- "${cmd[@]}"
         wait_listening "$plain_port" "$spawned"
         ;;
     xinetd)
@@ -152,8 +153,8 @@ systemctl() {
             [[ $wait == nowait* ]] || fail "inetd.conf: not a nowait line"
             read -r -a cmd <<<"$args"
             spawn inetd systemd-socket-activate -l "$address" -a --inetd \
-                setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups -- \
-                sh -c 'exec "$@" 2>&1' sh "$program" "${cmd[@]:1}"
+                sh -c 'exec 2>&1 && exec "$@"' sh \
+                setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups -- "$program" "${cmd[@]:1}"
             wait_listening "${address##*:}" "$spawned"
         done < <(grep -v -E '^[[:space:]]*(#|$)' "$run/etc/inetd.conf")
         ;;
