@@ -1,9 +1,13 @@
 #include "cgi.h"
 
+#include "connection.h"
+#include "output.h"
 #include "response.h"
 #include "utils.h"
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,9 +63,29 @@ int do_cgi(const char *cgi_dir, const char *path, const char *hostname, const ch
     cgi(script);
 }
 
+// The same file reached by another spelling (a "./" or "%2e" in front, a
+// link to the directory) is still a script, and its source may hold
+// credentials: the resolved paths decide, not the request's text.
+void refuse_script_source(const char *cgi_dir, const char *path) {
+    char dir[PATH_MAX];
+    char file[PATH_MAX];
+    struct stat st {};
+    if (realpath(cgi_dir, dir) == nullptr || realpath(path, file) == nullptr ||
+        stat(file, &st) != 0 || S_ISDIR(st.st_mode))
+        return;
+    const size_t n = strlen(dir);
+    const bool inside = strncmp(file, dir, n) == 0 && (file[n] == '/' || (n == 1 && dir[0] == '/'));
+    if (!inside)
+        return;
+    status(51, "%s", "file not found");
+    finish();
+}
+
 // The pipe is read to its end before the child is waited for, so a script
 // that writes more than a pipe holds never blocks on this process.
 void cgi(const char *script) {
+    // The child must not send what is still buffered here a second time.
+    out_flush();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         cgi_failed(script);
@@ -76,6 +100,7 @@ void cgi(const char *script) {
         // inherits neither end of the pipe under another number.
         dup2(fds[1], 1);
         close(fds[1]);
+        leave_connection();
         execl(script, script, static_cast<char *>(nullptr));
         close(fds[0]);
         cgi_failed(script);
@@ -87,6 +112,8 @@ void cgi(const char *script) {
         cgi_failed(script);
     }
     _datasiz += static_cast<int64_t>(print_file(out));
+    // Closed before the wait: a script still writing to a client that is
+    // gone or stalled gets SIGPIPE instead of blocking for ever.
     fclose(out);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);

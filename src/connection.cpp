@@ -1,5 +1,6 @@
 #include "connection.h"
 
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <poll.h>
@@ -12,14 +13,26 @@ namespace tolm {
 namespace {
 
 // Under inetd or tcpserver nothing else bounds how long a client may hold
-// the process: one blocked read or write may last this long.
+// the process: the whole request line must arrive within this time.
+constexpr long request_milliseconds = 30000;
+// A backstop for what tolm does not watch itself: a CGI script's own reads
+// from, and error output to, the client socket.
 constexpr time_t io_timeout_seconds = 30;
 // How long unread client input is discarded after the response has gone.
-constexpr int drain_milliseconds = 2000;
+constexpr long drain_milliseconds = 2000;
 
 // Decided once at the start: a CGI child has replaced descriptor 1 by its
 // pipe, but its descriptor 2 may still be the client.
 bool stderr_shared;
+bool stdin_socket;
+bool stdout_socket;
+long started;
+
+long now_ms() {
+    struct timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
 
 bool is_socket(int fd) {
     struct stat st {};
@@ -32,59 +45,81 @@ void set_timeout(int fd, int option) {
     setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
-long elapsed_ms(const struct timespec &since) {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
+// Waits for input until the given moment; false when it passed first.
+bool wait_input(long until) {
+    for (;;) {
+        const long left = until - now_ms();
+        if (left <= 0)
+            return false;
+        struct pollfd p = {0, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready > 0)
+            return true;
+        if (ready == 0)
+            return false;
+    }
 }
 
 // A TCP socket closed with unread input sends a reset, and the peer may then
 // drop the response it already received. Read the input away until the
 // client closes, for a bounded time.
 void drain_input() {
-    struct timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const long until = now_ms() + drain_milliseconds;
     char sink[4096];
-    for (;;) {
-        long left = drain_milliseconds - elapsed_ms(start);
-        if (left <= 0)
-            return;
-        struct pollfd p = {0, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0)
-            return;
+    while (wait_input(until))
         if (read(0, sink, sizeof sink) <= 0)
             return;
-    }
 }
 
 } // namespace
 
 void guard_connection() {
+    started = now_ms();
+    // A client that hangs up must not take the run's log line with it: a
+    // write to it fails with EPIPE instead of killing the process.
+    signal(SIGPIPE, SIG_IGN);
     struct stat out {
     }, err{};
     const bool out_known = fstat(1, &out) == 0;
     stderr_shared =
         out_known && fstat(2, &err) == 0 && out.st_dev == err.st_dev && out.st_ino == err.st_ino;
-    if (is_socket(0))
+    stdin_socket = is_socket(0);
+    stdout_socket = out_known && S_ISSOCK(out.st_mode);
+    if (stdin_socket)
         set_timeout(0, SO_RCVTIMEO);
-    if (out_known && S_ISSOCK(out.st_mode))
+    if (stdout_socket)
         set_timeout(1, SO_SNDTIMEO);
 }
 
+// In a CGI child: its standard output is the pipe to this process, and
+// what it inherits from here must look as it did when tolm was started.
+void leave_connection() {
+    stdout_socket = false;
+    stdin_socket = false;
+    signal(SIGPIPE, SIG_DFL);
+}
+
 bool stdout_is_socket() {
-    return is_socket(1);
+    return stdout_socket;
 }
 
 bool stderr_is_stdout() {
     return stderr_shared;
 }
 
+// A socket gets one deadline for the whole request line, counted from the
+// start of the run, so that a client trickling bytes cannot hold the process
+// longer than a silent one. A pipe has no time limit.
+bool wait_request() {
+    return !stdin_socket || wait_input(started + request_milliseconds);
+}
+
 void close_connection() {
-    if (!stdout_is_socket())
+    if (!stdout_socket)
         return;
     if (shutdown(1, SHUT_WR) != 0)
         return;
-    if (is_socket(0))
+    if (stdin_socket)
         drain_input();
 }
 

@@ -3,6 +3,7 @@
 #include "connection.h"
 
 #include "mimes.h"
+#include "output.h"
 #include "response.h"
 #include "utils.h"
 
@@ -11,9 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tolm {
 
@@ -22,6 +24,27 @@ char lang[16];
 char default_mime[64] = "application/octet-stream";
 
 namespace {
+
+// Owns a descriptor; the body is read through a FILE only when it is copied.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
 
 class File {
   public:
@@ -58,51 +81,38 @@ constexpr char hex_digits[] = "0123456789ABCDEF";
 // Below this size a file leaves together with its header in one write.
 constexpr off_t zero_copy_min = 65536;
 
-// Large regular files go to a socket without passing through this process;
-// the header waiting in the stdio buffer must leave first. Into a pipe the
-// copy loop is faster: the reader's copy overlaps with ours.
-uint64_t send_body(FILE *file) {
-    const int fd = fileno(file);
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < zero_copy_min ||
-        !stdout_is_socket())
-        return print_file(file);
-    fflush(stdout);
-    constexpr size_t chunk = size_t{1} << 30;
-    uint64_t total = 0;
-    for (;;) {
-        const ssize_t n = sendfile(1, fd, nullptr, chunk);
-        if (n > 0) {
-            total += static_cast<uint64_t>(n);
-            // A blocking sendfile to a socket stops short only at the end
-            // of the file or when the send timeout ran out: another call
-            // would wait the whole timeout again for a client that does not
-            // read.
-            if (static_cast<size_t>(n) < chunk)
-                return total;
-            continue;
-        }
+// Large regular files go to a socket without passing through this process.
+// Into a pipe the copy loop is faster: the reader's copy overlaps with ours.
+uint64_t send_body(Descriptor &fd, const struct stat &st) {
+    if (S_ISREG(st.st_mode) && st.st_size >= zero_copy_min && stdout_is_socket()) {
+        const uint64_t sent = out_sendfile(fd.get(), static_cast<uint64_t>(st.st_size));
         // Should the socket refuse sendfile, the copy loop takes over;
         // nothing has been sent yet.
-        if (n < 0 && total == 0 && (errno == EINVAL || errno == ENOSYS))
-            return print_file(file);
-        return total; // the end of the file, or a client that is gone
+        if (sent != UINT64_MAX)
+            return sent;
     }
+    File file(fdopen(fd.get(), "r"));
+    if (file.get() == nullptr)
+        return 0;
+    fd.release();
+    return print_file(file.get());
 }
 
 bool needs_escape(unsigned char c) {
     return c <= 0x20 || c == 0x7f || c == '%' || c == '?' || c == '#';
 }
 
-} // namespace
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
 
-// A raw blank ends the URL of a gemtext link, and a raw "?", "#" or "%"
-// changes what it means; every other byte, UTF-8 included, stays as it is.
-void encode_link(const char *name, char *out, size_t size) {
+// Bytes the test picks become %XX, upper-case; the text is cut rather than
+// overflow the output.
+void percent_encode(const char *text, char *out, size_t size, bool (*escape)(unsigned char)) {
     size_t o = 0;
-    for (const char *p = name; *p != '\0' && o + 4 <= size; ++p) {
+    for (const char *p = text; *p != '\0' && o + 4 <= size; ++p) {
         const auto c = static_cast<unsigned char>(*p);
-        if (needs_escape(c)) {
+        if (escape(c)) {
             out[o++] = '%';
             out[o++] = hex_digits[c >> 4];
             out[o++] = hex_digits[c & 0xf];
@@ -111,6 +121,20 @@ void encode_link(const char *name, char *out, size_t size) {
         }
     }
     out[o] = '\0';
+}
+
+} // namespace
+
+// A raw blank ends the URL of a gemtext link, and a raw "?", "#" or "%"
+// changes what it means; every other byte, UTF-8 included, stays as it is.
+void encode_link(const char *name, char *out, size_t size) {
+    percent_encode(name, out, size, needs_escape);
+}
+
+// A header line or a listing line ends at the first line feed: control
+// bytes in a name or a link's text would split it and forge what follows.
+void encode_controls(const char *text, char *out, size_t size) {
+    percent_encode(text, out, size, is_control);
 }
 
 int64_t autoindex(const char *path) {
@@ -122,17 +146,20 @@ int64_t autoindex(const char *path) {
         return 0;
     }
     status(20, "%s", "text/gemini");
-    int64_t total = printf("=> .. ../\n");
+    int64_t total = out_printf("=> .. ../\n");
     for (int i = 0; i < entries.count; ++i) {
         const struct dirent *entry = entries.list[i];
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;
         char link[3 * NAME_MAX + 1];
+        char label[3 * NAME_MAX + 1];
         encode_link(entry->d_name, link, sizeof link);
+        // A line feed in a name would start a line of its own.
+        encode_controls(entry->d_name, label, sizeof label);
         if (entry->d_type == DT_DIR)
-            total += printf("=> ./%s/ %s/\n", link, entry->d_name);
+            total += out_printf("=> ./%s/ %s/\n", link, label);
         else
-            total += printf("=> ./%s %s\n", link, entry->d_name);
+            total += out_printf("=> ./%s %s\n", link, label);
     }
     return total;
 }
@@ -142,8 +169,12 @@ void display_file(const char *path) {
         _datasiz += autoindex(path);
         return;
     }
-    File file(fopen(path, "r"));
-    if (file.get() == nullptr) {
+    // Never blocks in open, whatever the name turned into since it was
+    // checked: a FIFO is refused, not waited on.
+    Descriptor fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 ||
+        !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
         status(51, "%s", "file not found and may have vanished");
         return;
     }
@@ -152,7 +183,7 @@ void display_file(const char *path) {
         status(20, "%s; %s", mime, lang);
     else
         status(20, "%s", mime);
-    _datasiz += static_cast<int64_t>(send_body(file.get()));
+    _datasiz += static_cast<int64_t>(send_body(fd, st));
 }
 
 } // namespace tolm

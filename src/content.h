@@ -13,5 +13,6 @@ extern char default_mime[64];
 void display_file(const char *path);
 int64_t autoindex(const char *path);
 void encode_link(const char *name, char *out, size_t size);
+void encode_controls(const char *text, char *out, size_t size);
 
 } // namespace tolm

@@ -59,10 +59,10 @@ void parse_options(int argc, char *argv[], Options &opt) {
     }
 }
 
-// "." or ".." as a host name would make the content root itself, or its
-// parent, the host's root.
+// "", "." or ".." as a host name would make the content root itself, or
+// its parent, the host's root: every other host's files would be served.
 void join_virtualhost(char *chroot_dir, size_t size, const char *hostname) {
-    if (strcmp(hostname, ".") == 0 || strcmp(hostname, "..") == 0) {
+    if (hostname[0] == '\0' || strcmp(hostname, ".") == 0 || strcmp(hostname, "..") == 0) {
         status(59, "%s", "Malformed request");
         stop(1, "invalid host name %s", hostname);
     }
@@ -81,7 +81,6 @@ int main(int argc, char *argv[]) {
     char path[1025] = {};
     char query[1025] = {};
 
-    buffer_output();
     guard_connection();
     parse_options(argc, argv, opt);
     read_request(request);
@@ -107,6 +106,8 @@ int main(int argc, char *argv[]) {
     if (cgi_fullpath[0] != '\0')
         do_cgi(opt.cgi_dir, path, hostname, query);
     check_path(path, sizeof path);
+    if (cgi_fullpath[0] != '\0')
+        refuse_script_source(opt.cgi_dir, path);
     display_file(path);
     finish();
 }

@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include "content.h"
 #include "response.h"
 #include "utils.h"
 
@@ -56,30 +57,49 @@ void confine_path(char *path) {
     }
 }
 
+namespace {
+
+bool is_servable(const struct stat &st) {
+    return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+}
+
+// A name may hold any byte but NUL; the header line must stay one line.
+[[noreturn]] void redirect(int code, const char *target) {
+    char meta[3 * 1024 + 1];
+    encode_controls(target, meta, sizeof meta);
+    status(code, "%s", meta);
+    finish();
+}
+
+} // namespace
+
+// Only regular files and directories are served. A FIFO would block the
+// open, a device would stream for ever: anything else is not there.
 void check_path(char *path, size_t size) {
     char work[1024] = {};
     struct stat st {};
     if (stat(path, &st) == 0) {
-        if (!S_ISDIR(st.st_mode))
+        if (S_ISREG(st.st_mode))
             return;
+        if (!S_ISDIR(st.st_mode)) {
+            status(51, "%s", "file not found");
+            finish();
+        }
         if (path[strlen(path) - 1] == '/') {
             esnprintf(work, sizeof work, "%s/%s", path, "index.gmi");
-            if (stat(work, &st) == 0)
+            if (stat(work, &st) == 0 && is_servable(st))
                 esnprintf(path, size, "%s", work);
             return;
         }
         esnprintf(work, sizeof work, "/%s/", path);
-        status(31, "%s", work);
-        finish();
+        redirect(31, work);
     }
     // A link target that fills the whole work text may have been cut by
     // readlink: no redirect is better than one to the wrong place.
     if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
         ssize_t n = readlink(path, work, sizeof work);
-        if (n > 0 && static_cast<size_t>(n) < sizeof work) {
-            status(30, "%s", work);
-            finish();
-        }
+        if (n > 0 && static_cast<size_t>(n) < sizeof work)
+            redirect(30, work);
     }
     status(51, "%s", "file not found");
     finish();

@@ -1,17 +1,20 @@
 #include "request.h"
 
+#include "connection.h"
 #include "response.h"
 #include "utils.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <regex.h>
+#include <unistd.h>
 
 namespace tolm {
 
 namespace {
 
-constexpr int request_size = 1025;
+constexpr size_t request_size = 1025;
 
 bool is_port_byte(char c) {
     return c == ':' || c == '[' || (c >= '0' && c <= '9');
@@ -53,15 +56,52 @@ bool match_request(const char *line, regmatch_t groups[3]) {
     return true;
 }
 
-void read_request(char *request) {
-    char *line = fgets(request, request_size, stdin);
-    // A timed-out socket read hands back what arrived so far with the error
-    // flag set; that is still a read error, not an over-long line.
-    if (line == nullptr || ferror(stdin)) {
-        if (line == nullptr && feof(stdin)) {
-            status(59, "%s", "request is too short and probably empty");
-            stop(1, "%s", "request is too short and probably empty");
+namespace {
+
+// Reads up to a line feed or 1024 bytes, as fgets would; what arrives
+// after the line feed in the same read is not part of the request.
+// Gives 0 at the end of input with nothing read, -1 after a read error or
+// when the time for the request ran out, else the length.
+ssize_t read_line(char *request) {
+    size_t len = 0;
+    ssize_t result = 0;
+    while (len < request_size - 1) {
+        if (!wait_request()) {
+            result = -1;
+            break;
         }
+        const ssize_t n = read(0, request + len, request_size - 1 - len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            result = -1;
+            break;
+        }
+        if (n == 0)
+            break;
+        const char *newline =
+            static_cast<const char *>(memchr(request + len, '\n', static_cast<size_t>(n)));
+        if (newline != nullptr) {
+            len = static_cast<size_t>(newline - request) + 1;
+            break;
+        }
+        len += static_cast<size_t>(n);
+    }
+    request[len] = '\0';
+    return result < 0 ? result : static_cast<ssize_t>(len);
+}
+
+} // namespace
+
+// What arrived before a read error or the deadline is kept in the detail:
+// it tells a stalled client from a silent one.
+void read_request(char *request) {
+    const ssize_t got = read_line(request);
+    if (got == 0) {
+        status(59, "%s", "request is too short and probably empty");
+        stop(1, "%s", "request is too short and probably empty");
+    }
+    if (got < 0) {
         status(59, "Error while reading request: %s", request);
         stop(1, "Error while reading request: %s", request);
     }

@@ -1,6 +1,7 @@
 #include "response.h"
 
 #include "connection.h"
+#include "output.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,20 +14,13 @@ char _request[1025];
 int32_t _retcode;
 int64_t _datasiz;
 
-// A fixed buffer instead of one from the heap, as large as the copy loop's
-// block: a small response leaves in one write, and a body in writes of
-// that size, which a pipe's reader keeps up with better than larger ones.
-void buffer_output() {
-    static char buffer[8192];
-    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-}
-
 void status(int code, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    _datasiz += fprintf(stdout, "%i ", code);
-    _datasiz += vfprintf(stdout, fmt, ap);
-    _datasiz += fprintf(stdout, "\r\n");
+    _datasiz += out_printf("%i ", code);
+    _datasiz += out_vprintf(fmt, ap);
+    out_write("\r\n", 2);
+    _datasiz += 2;
     va_end(ap);
     _retcode = code;
 }
@@ -38,6 +32,13 @@ void log_request() {
            static_cast<ssize_t>(_datasiz));
 }
 
+// Sends what is still buffered. When the client went away or stalled, the
+// log counts what the connection took, not what was meant for it.
+void flush_response() {
+    if (!out_flush())
+        _datasiz = static_cast<int64_t>(out_delivered());
+}
+
 [[noreturn]] void end_run(int code) {
     close_connection();
     exit(code);
@@ -46,7 +47,7 @@ void log_request() {
 } // namespace
 
 void stop(int code, const char *fmt, ...) {
-    fflush(stdout);
+    flush_response();
     log_request();
     if (code != 0) {
         va_list ap;
@@ -65,7 +66,7 @@ void stop(int code, const char *fmt, ...) {
 }
 
 void finish() {
-    fflush(stdout);
+    flush_response();
     log_request();
     end_run(0);
 }

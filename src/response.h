@@ -9,7 +9,6 @@ extern char _request[1025];
 extern int32_t _retcode;
 extern int64_t _datasiz;
 
-void buffer_output();
 void status(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void stop(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void finish();

@@ -1,5 +1,6 @@
 #include "utils.h"
 
+#include "output.h"
 #include "response.h"
 
 #include <cerrno>
@@ -54,17 +55,15 @@ void echdir(const char *path) {
     stop(1, "chdir(%s) failed", path);
 }
 
+// Stops as soon as the client is gone or stalled: reading on would only
+// feed a connection that takes nothing.
 uint64_t print_file(FILE *stream) {
     char block[8192];
     uint64_t total = 0;
     size_t n;
-    // A short write means the client is gone or stopped reading until the
-    // send timeout: every further block would wait that long again.
-    while ((n = fread(block, 1, sizeof block, stream)) != 0) {
-        const size_t written = fwrite(block, 1, n, stdout);
-        total += written;
-        if (written < n)
-            break;
+    while (!out_failed() && (n = fread(block, 1, sizeof block, stream)) != 0) {
+        out_write(block, n);
+        total += n;
     }
     return total;
 }

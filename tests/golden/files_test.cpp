@@ -2,6 +2,8 @@
 // files, MIME types and the bytes of the body.
 #include "golden.h"
 
+#include <sys/stat.h>
+
 namespace {
 
 using harness::Golden;
@@ -198,5 +200,54 @@ std::vector<Golden> confinement_rows() {
 }
 const std::vector<Golden> confinement = confinement_rows();
 GOLDEN_TABLE(Confinement, confinement);
+
+// Names in a root that are neither files nor directories, and names whose
+// bytes could break a header or listing line. Nothing here may block or
+// stream for ever: the harness's time limit catches a hang.
+const std::vector<Node> odd_site = {
+    {"root/index.gmi", "# home\n"},
+    {"root/fifo", "", "", S_IFIFO},
+    {"root/sock", "", "", S_IFSOCK},
+    {"root/to-fifo", "", "fifo"},
+    {"root/to-zero", "", "/dev/zero"},
+    {"root/to-null", "", "/dev/null"},
+    {"root/fifo-index/index.gmi", "", "", S_IFIFO},
+    {"root/fifo-index/a.txt", "a\n"},
+    {"root/line\r\nbreak/index.gmi", "# broken\n"},
+    {"root/ctl\x7f\x01/index.gmi", "# ctl\n"},
+    {"root/forged", "", "x\r\n20 text/plain"},
+    {"root/blank", "", "new page.gmi"},
+    {"root/raw", "", "caf\xc3\xa9 100%?#"},
+};
+
+std::vector<Golden> odd_rows() {
+    auto row = [](std::string name, std::vector<std::string> args, const std::string &request,
+                  const std::string &header, const std::string &body = "") {
+        return harness::answered(odd_site, std::move(name), std::move(args), request, header, body);
+    };
+    const std::vector<std::string> listed = {"-d", "{root}/root", "-i"};
+    return {
+        row("FIFO is not there", plain, "gemini://h/fifo", not_found),
+        row("FIFO in chroot is not there", chrooted, "gemini://h/fifo", not_found),
+        row("socket is not there", plain, "gemini://h/sock", not_found),
+        row("link to a FIFO is not there", plain, "gemini://h/to-fifo", not_found),
+        row("link to an endless device is not there", plain, "gemini://h/to-zero", not_found),
+        row("link to an empty device is not there", plain, "gemini://h/to-null", not_found),
+        row("FIFO as index is no index", listed, "gemini://h/fifo-index/", "20 text/gemini\r\n",
+            "=> .. ../\n=> ./a.txt a.txt\n=> ./index.gmi index.gmi\n"),
+        row("line break in a directory name stays in the redirect", plain,
+            "gemini://h/line%0D%0Abreak", "31 /line%0D%0Abreak/\r\n"),
+        row("control bytes in a directory name are encoded", plain, "gemini://h/ctl%7F%01",
+            "31 /ctl%7F%01/\r\n"),
+        row("line break in a link's text stays in the redirect", plain, "gemini://h/forged",
+            "30 x%0D%0A20 text/plain\r\n"),
+        row("blank in a link's text stays a blank", plain, "gemini://h/blank",
+            "30 new page.gmi\r\n"),
+        row("other bytes in a link's text stay as they are", plain, "gemini://h/raw",
+            "30 caf\xc3\xa9 100%?#\r\n"),
+    };
+}
+const std::vector<Golden> odd = odd_rows();
+GOLDEN_TABLE(OddFiles, odd);
 
 } // namespace

@@ -43,11 +43,11 @@ const std::string list_body = "=> .. ../\n"
                               "=> ./B.gmi B.gmi\n"
                               "=> ./a.gmi a.gmi\n"
                               "=> ./caf\xc3\xa9 caf\xc3\xa9\n"
-                              "=> ./del%7F del\x7f\n"
+                              "=> ./del%7F del%7F\n"
                               "=> ./img/ img/\n"
                               "=> ./link-to-dir link-to-dir\n"
                               "=> ./my%20file my file\n"
-                              "=> ./tab%09name tab\tname\n"
+                              "=> ./tab%09name tab%09name\n"
                               "=> ./what%3F what?\n";
 
 Golden row(std::string name, std::vector<std::string> args, const std::string &request,

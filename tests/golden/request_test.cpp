@@ -9,10 +9,8 @@ using harness::logline;
 using harness::Node;
 
 const std::vector<Node> site = {
-    {"index.gmi", "# home\n"},
-    {"a.txt", "text\n"},
-    {"page.gmi", "page\n"},
-    {"README", "readme\n"},
+    {"index.gmi", "# home\n"}, {"a.txt", "text\n"},           {"page.gmi", "page\n"},
+    {"README", "readme\n"},    {"h/index.gmi", "# host h\n"},
 };
 
 const std::string too_short = "request is too short and probably empty";
@@ -148,8 +146,8 @@ std::vector<Golden> option_rows() {
                in, req, "20 text/gemini; lang=en\r\n", "page\n"),
         served("argument in the same word", {"-d{root}", "-len"}, in, req,
                "20 text/gemini; lang=en\r\n", "page\n"),
-        served("flags bundled", {"-vi", "-d", "{root}"}, "gemini://\r\n", "gemini://",
-               "20 text/gemini; \r\n", "# home\n"),
+        served("flags bundled", {"-vi", "-d", "{root}"}, "gemini://h/\r\n", "gemini://h/",
+               "20 text/gemini; \r\n", "# host h\n"),
         served("double dash ends options", {"-d", "{root}", "--", "-l", "en"}, in, req,
                "20 text/gemini; \r\n", "page\n"),
         served("first word ends options", {"-d", "{root}", "word", "-l", "en"}, in, req,

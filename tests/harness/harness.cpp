@@ -134,6 +134,19 @@ void Tree::add(const Node &node) const {
             target.replace(0, 6, dir_);
         if (symlink(target.c_str(), full.c_str()) != 0)
             die("symlink %s: %s", visible(full).c_str(), strerror(errno));
+    } else if (S_ISFIFO(node.mode)) {
+        if (mkfifo(full.c_str(), 0644) != 0)
+            die("mkfifo %s: %s", visible(full).c_str(), strerror(errno));
+    } else if (S_ISSOCK(node.mode)) {
+        struct sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        if (full.size() >= sizeof addr.sun_path)
+            die("socket path too long: %s", visible(full).c_str());
+        memcpy(addr.sun_path, full.c_str(), full.size() + 1);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            die("bind %s: %s", visible(full).c_str(), strerror(errno));
+        close(fd);
     } else if (!node.path.empty() && node.path.back() == '/') {
         if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
             die("mkdir %s: %s", visible(full).c_str(), strerror(errno));
@@ -210,6 +223,9 @@ Process::Process(const std::vector<std::string> &args, std::string input, const 
         dup2(in[0], 0);
         dup2(out[1] >= 0 ? out[1] : out[0], 1);
         dup2(options.stderr_is_stdout ? 1 : err[1], 2);
+        // A super-server hands over the connection and nothing else: any
+        // other descriptor a script sees then came from tolm.
+        syscall(SYS_close_range, 3U, ~0U, 0U);
         if (options.as_nobody) {
             const gid_t gid = nobody_gid();
             if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||

@@ -14,7 +14,8 @@ namespace harness {
 
 // One entry of a fixture tree. A path ending in "/" is a directory; with
 // `link` set the entry is a symbolic link to that text (a leading "{root}"
-// stands for the tree's directory); otherwise a file.
+// stands for the tree's directory); with `mode` of type S_IFIFO or S_IFSOCK
+// a FIFO or a bound socket's name; otherwise a file.
 struct Node {
     std::string path;
     std::string content;

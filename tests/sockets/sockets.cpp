@@ -1,6 +1,7 @@
-// tolm on real sockets, as a super-server hands them over: a client that
-// never sends, a client that never reads, a request cut short by the length
-// limit while more input is on its way, and a pipe, which gets no timeout.
+// tolm on real sockets, as a super-server hands them over: clients that
+// never send, trickle or stop half-way; clients that never read, read
+// slowly or hang up at once; a request cut short by the length limit while
+// more input is on its way; and a pipe, which gets no time limit.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
@@ -8,16 +9,23 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 using harness::die;
 using harness::now;
@@ -29,11 +37,23 @@ namespace {
 constexpr double io_timeout = 30;
 constexpr double slack = 10;
 
-int failures = 0;
+std::atomic<int> failures = 0;
+std::mutex report;
 
 void fail(const char *name, const std::string &why) {
     ++failures;
+    const std::lock_guard<std::mutex> hold(report);
     fprintf(stderr, "FAIL %s: %s\n", name, why.c_str());
+}
+
+void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void note(const char *fmt, ...) {
+    const std::lock_guard<std::mutex> hold(report);
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    fflush(stdout);
 }
 
 // Reads until the peer's end of stream; a reset or an error is reported
@@ -93,8 +113,10 @@ class Listener {
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
 
-    // Connects a client; gives the client's end and the server's end.
+    // Connects a client; gives the client's end and the server's end. One
+    // at a time, so that each accept takes its own connect.
     void connect_pair(int &client, int &server) {
+        const std::lock_guard<std::mutex> hold(mutex_);
         client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (client < 0 || connect(client, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_) != 0)
             die("connect: %s", strerror(errno));
@@ -106,7 +128,23 @@ class Listener {
   private:
     int fd_;
     struct sockaddr_in addr_ {};
+    std::mutex mutex_;
 };
+
+// Both ends of a new connection of the given kind: loopback TCP as
+// tcpserver or inetd hand it over, or a Unix socket pair as stunnel's exec
+// mode does.
+void connect_kind(Listener &listener, bool tcp, int &client, int &server) {
+    if (tcp) {
+        listener.connect_pair(client, server);
+        return;
+    }
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        die("socketpair: %s", strerror(errno));
+    client = pair[0];
+    server = pair[1];
+}
 
 harness::Options connected(int in, int out) {
     harness::Options options;
@@ -135,98 +173,6 @@ int count_request_lines(const std::vector<harness::LogLine> &log, std::string *l
             *last = line.text;
         }
     return n;
-}
-
-// (a) a client that connects and sends nothing, (b) a client that asks for
-// 50 MiB and never reads, and (d) the same silence on a pipe, all at once:
-// the pipe must still be waiting when the socket's read has timed out.
-void slow_clients(const std::string &root, Listener &listener) {
-    int client = -1;
-    int server = -1;
-    listener.connect_pair(client, server);
-    Started silent(server, client, {"-d", root});
-
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        die("socketpair: %s", strerror(errno));
-    Started deaf(pair[1], pair[0], {"-d", root});
-    send_all(deaf.client, "gemini://h/big.bin\r\n");
-
-    int in_pipe[2];
-    int out_pipe[2];
-    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
-        die("pipe: %s", strerror(errno));
-    harness::Process piped({"-d", root}, "", connected(in_pipe[0], out_pipe[1]));
-    close(in_pipe[0]);
-    close(out_pipe[1]);
-
-    // (a): the read times out and the client is told so.
-    std::string error;
-    const std::string answer = read_to_end(silent.client, io_timeout + slack, &error);
-    const double answer_seconds = now() - silent.since;
-    const harness::Result silent_run = silent.process.finish(slack);
-    const double silent_seconds = now() - silent.since;
-    printf("sockets: silent client answered after %.1f s, released after %.1f s: %s\n",
-           answer_seconds, silent_seconds, visible(answer, 200).c_str());
-    if (answer != "59 Error while reading request: \r\n" || !error.empty())
-        fail("silent client", "answer " + visible(answer, 200) + " " + error);
-    if (silent_run.exit_code != 1)
-        fail("silent client", "exit status " + std::to_string(silent_run.exit_code));
-    if (silent_seconds < io_timeout - 1 || silent_seconds > io_timeout + slack)
-        fail("silent client", "answered after " + std::to_string(silent_seconds) + " s");
-    close(silent.client);
-
-    // (d): a pipe has no timeout, so the process still waits; fed now, it
-    // answers as usual.
-    if (!piped.running())
-        fail("pipe", "ended while the socket read timed out: a pipe got a timeout");
-    const std::string request = "gemini://h/a.txt\r\n";
-    if (write(in_pipe[1], request.data(), request.size()) != static_cast<ssize_t>(request.size()))
-        die("write pipe: %s", strerror(errno));
-    std::string piped_out;
-    char block[4096];
-    ssize_t n;
-    while ((n = read(out_pipe[0], block, sizeof block)) > 0)
-        piped_out.append(block, static_cast<size_t>(n));
-    const harness::Result piped_run = piped.finish(slack);
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    if (piped_out != "20 text/plain\r\nalpha\n" || piped_run.exit_code != 0)
-        fail("pipe",
-             "answer " + visible(piped_out, 200) + " exit " + std::to_string(piped_run.exit_code));
-
-    // (b): the write times out and the process ends by itself.
-    const harness::Result deaf_run =
-        deaf.process.finish(io_timeout + 2 * slack - (now() - deaf.since));
-    const double deaf_seconds = now() - deaf.since;
-    printf("sockets: client that never reads released after %.1f s\n", deaf_seconds);
-    if (deaf_run.timed_out || deaf_run.signal != 0)
-        fail("client that never reads",
-             "tolm still running after " + std::to_string(deaf_seconds) + " s");
-    else if (deaf_run.exit_code != 0 && deaf_run.exit_code != 1)
-        fail("client that never reads", "exit status " + std::to_string(deaf_run.exit_code));
-    close(deaf.client);
-
-    // The three runs overlap: one request log line each, in any order.
-    const char *expected[] = {"\"\" 59 34", "\"gemini://h/a.txt\" 20 21",
-                              "\"gemini://h/big.bin\" 20 "};
-    int seen[3] = {};
-    int lines = 0;
-    std::vector<harness::LogLine> log = silent_run.log;
-    log.insert(log.end(), piped_run.log.begin(), piped_run.log.end());
-    log.insert(log.end(), deaf_run.log.begin(), deaf_run.log.end());
-    for (const harness::LogLine &line : log) {
-        if (line.priority != 30)
-            continue;
-        ++lines;
-        seen[0] += line.text == expected[0];
-        seen[1] += line.text == expected[1];
-        seen[2] += line.text.rfind(expected[2], 0) == 0;
-    }
-    if (lines != 3 || seen[0] != 1 || seen[1] != 1 || seen[2] != 1)
-        fail("slow clients", std::to_string(lines) + " request log lines: silent client " +
-                                 std::to_string(seen[0]) + ", pipe " + std::to_string(seen[1]) +
-                                 ", never reads " + std::to_string(seen[2]));
 }
 
 // (c) 4 KiB without a line feed, sometimes 4 KiB more a moment later: tolm
@@ -312,6 +258,253 @@ void large_file_read(const std::string &root, Listener &listener) {
     printf("sockets: 50 MiB read whole over TCP and a socket pair\n");
 }
 
+// ---- Clients that are slow, stall, trickle or never read, all at once ----
+//
+// Each runs in a thread of its own against its own tolm, so the whole phase
+// takes about as long as its longest case. Log lines may reach any thread's
+// run; they are pooled and matched by request line at the end.
+
+constexpr double drain = 2;
+// The longest a run may hold its process after its client stopped taking
+// anything: the stall limit, the drain, and slack for a loaded machine.
+constexpr double release_bound = io_timeout + drain + 6;
+
+struct Expected {
+    std::string name;
+    std::string line; // the request log line, or its beginning
+    bool prefix;
+};
+
+std::mutex pool_mutex;
+std::vector<harness::LogLine> pool;
+std::vector<Expected> expected_lines;
+
+void keep(const harness::Result &run, Expected expected) {
+    const std::lock_guard<std::mutex> hold(pool_mutex);
+    pool.insert(pool.end(), run.log.begin(), run.log.end());
+    expected_lines.push_back(std::move(expected));
+}
+
+std::string quoted(const std::string &request) {
+    return "\"" + request + "\" ";
+}
+
+// The request line is read against one deadline from the start of the run:
+// a silent client, one that sends half a line and stops, and one that
+// trickles a byte every 2 s all get the read error after about 30 s.
+void read_deadline(const char *name, const std::string &root, Listener &listener,
+                   const std::string &sent, double byte_gap) {
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root});
+    size_t at = 0;
+    std::string error;
+    std::string answer;
+    if (byte_gap == 0) {
+        send_all(client, sent);
+        answer = read_to_end(client, io_timeout + slack, &error);
+    } else {
+        // One byte, then wait for the answer at most byte_gap seconds.
+        while (at < sent.size()) {
+            send_all(client, sent.substr(at++, 1));
+            struct pollfd p = {client, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(byte_gap * 1000)) > 0)
+                break;
+        }
+        answer = read_to_end(client, slack, &error);
+    }
+    const double answered = now() - s.since;
+    const harness::Result run = s.process.finish(slack);
+    close(client);
+    note("sockets: %s answered after %.1f s: %s\n", name, answered, visible(answer, 120).c_str());
+    const std::string head = "59 Error while reading request: ";
+    const std::string want = byte_gap == 0 ? head + sent + "\r\n" : "";
+    const bool shape = answer.compare(0, head.size(), head) == 0 && answer.size() >= 2 &&
+                       answer.compare(answer.size() - 2, 2, "\r\n") == 0;
+    if (!shape || (!want.empty() && answer != want) || !error.empty())
+        fail(name, "answer " + visible(answer, 200) + " " + error);
+    if (run.exit_code != 1)
+        fail(name, "exit status " + std::to_string(run.exit_code));
+    if (answered < io_timeout - 1 || answered > io_timeout + 3)
+        fail(name, "answered after " + std::to_string(answered) + " s");
+    keep(run, {name, quoted("") + "59 " + std::to_string(answer.size()), false});
+}
+
+// A pipe has no time limit: still waiting when the socket reads gave up,
+// and answering as usual once fed.
+void pipe_waits(const std::string &root) {
+    int in_pipe[2];
+    int out_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
+        die("pipe: %s", strerror(errno));
+    harness::Process piped({"-d", root}, "", connected(in_pipe[0], out_pipe[1]));
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    usleep(static_cast<useconds_t>((io_timeout + 3) * 1e6));
+    if (!piped.running())
+        fail("pipe", "ended while the socket reads timed out: a pipe got a timeout");
+    const std::string request = "gemini://h/a.txt\r\n";
+    if (write(in_pipe[1], request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+        die("write pipe: %s", strerror(errno));
+    std::string piped_out;
+    char block[4096];
+    ssize_t n;
+    while ((n = read(out_pipe[0], block, sizeof block)) > 0)
+        piped_out.append(block, static_cast<size_t>(n));
+    const harness::Result run = piped.finish(slack);
+    close(in_pipe[1]);
+    close(out_pipe[0]);
+    if (piped_out != "20 text/plain\r\nalpha\n" || run.exit_code != 0)
+        fail("pipe",
+             "answer " + visible(piped_out, 200) + " exit " + std::to_string(run.exit_code));
+    keep(run, {"pipe", quoted("gemini://h/a.txt") + "20 21", false});
+}
+
+// A client that asks and never reads holds the process for the stall limit
+// and the drain, once, whatever it asked for.
+void never_reads(const char *name, const std::string &root, Listener &listener, bool tcp,
+                 const std::string &request, const std::string &code) {
+    int client = -1;
+    int server = -1;
+    connect_kind(listener, tcp, client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, request + "\r\n");
+    const harness::Result run = s.process.finish(release_bound + slack);
+    const double released = now() - s.since;
+    close(client);
+    note("sockets: %s released after %.1f s\n", name, released);
+    if (run.timed_out || run.signal != 0)
+        fail(name, "tolm still running after " + std::to_string(released) + " s");
+    else if (run.exit_code != 0)
+        fail(name, "exit status " + std::to_string(run.exit_code));
+    if (released < io_timeout - 1 || released > release_bound)
+        fail(name, "released after " + std::to_string(released) + " s");
+    keep(run, {name, quoted(request) + code + " ", true});
+}
+
+// Reads 2 KiB every 100 ms for a while, then as fast as it can.
+std::string read_slowly(int fd, double slow_seconds, std::string *error) {
+    std::string text;
+    char block[2048];
+    const double until = now() + slow_seconds;
+    while (now() < until) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) > 0) {
+            const ssize_t n = recv(fd, block, sizeof block, 0);
+            if (n <= 0) {
+                *error = n == 0 ? "end of stream while reading slowly" : strerror(errno);
+                return text;
+            }
+            text.append(block, static_cast<size_t>(n));
+        }
+        usleep(100000);
+    }
+    return text + read_to_end(fd, 60, error);
+}
+
+// A client that reads steadily but slowly gets every byte: the send buffer
+// drains too slowly to wake a blocked sender for a long time, yet the client
+// takes something all along. With junk after the request line, closing
+// with that input unread would reset the connection and destroy what is
+// still in flight.
+void slow_reader(const char *name, const std::string &root, Listener &listener, bool tcp,
+                 const std::string &request, const std::string &body, double slow_seconds,
+                 size_t junk) {
+    int client = -1;
+    int server = -1;
+    connect_kind(listener, tcp, client, server);
+    Started s(server, client, {"-d", root});
+    send_all(client, request + "\r\n" + std::string(junk, 'j'));
+    std::string error;
+    const std::string answer = read_slowly(client, slow_seconds, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    const std::string header = "20 application/octet-stream\r\n";
+    note("sockets: %s: %zu of %zu bytes\n", name, answer.size(), header.size() + body.size());
+    if (answer.size() != header.size() + body.size() ||
+        answer.compare(0, header.size(), header) != 0 ||
+        answer.compare(header.size(), std::string::npos, body) != 0 || !error.empty())
+        fail(name,
+             std::to_string(answer.size()) + " bytes, " + (error.empty() ? "no error" : error));
+    if (run.exit_code != 0)
+        fail(name, "exit status " + std::to_string(run.exit_code));
+    keep(run, {name, quoted(request) + "20 " + std::to_string(header.size() + body.size()), false});
+}
+
+void slow_clients(const std::string &root, Listener &listener, const std::string &slow) {
+    std::vector<std::thread> cases;
+    cases.emplace_back(read_deadline, "silent client", std::cref(root), std::ref(listener), "", 0);
+    cases.emplace_back(read_deadline, "half a line, then silence", std::cref(root),
+                       std::ref(listener), "gemini://h/a.txt", 0);
+    cases.emplace_back(read_deadline, "a byte every 2 s", std::cref(root), std::ref(listener),
+                       "gemini://h/a.txt\r\n", 2.0);
+    cases.emplace_back(pipe_waits, std::cref(root));
+    cases.emplace_back(never_reads, "file to a TCP client that never reads", std::cref(root),
+                       std::ref(listener), true, "gemini://h/big.bin?tcp", "20");
+    cases.emplace_back(never_reads, "file to a socket pair that never reads", std::cref(root),
+                       std::ref(listener), false, "gemini://h/big.bin?pair", "20");
+    cases.emplace_back(never_reads, "CGI output to a client that never reads", std::cref(root),
+                       std::ref(listener), true, "gemini://h/cgi-bin/flood", "0");
+    cases.emplace_back(slow_reader, "slow TCP reader", std::cref(root), std::ref(listener), true,
+                       "gemini://h/slow.bin?tcp", std::cref(slow), 40.0, 0);
+    cases.emplace_back(slow_reader, "slow socket pair reader", std::cref(root), std::ref(listener),
+                       false, "gemini://h/slow.bin?pair", std::cref(slow), 40.0, 0);
+    cases.emplace_back(slow_reader, "junk after the request, then a slow read", std::cref(root),
+                       std::ref(listener), true, "gemini://h/slow.bin?junk", std::cref(slow), 10.0,
+                       64 * 1024);
+    for (std::thread &t : cases)
+        t.join();
+
+    // One request log line per run, each with its own request line.
+    int lines = 0;
+    for (const harness::LogLine &line : pool)
+        lines += line.priority == 30;
+    for (const Expected &e : expected_lines) {
+        int matches = 0;
+        for (const harness::LogLine &line : pool)
+            matches += line.priority == 30 &&
+                       (e.prefix ? line.text.rfind(e.line, 0) == 0 : line.text == e.line);
+        if (matches != 1)
+            fail(e.name.c_str(), std::to_string(matches) + " request log lines " +
+                                     (e.prefix ? "beginning " : "") + visible(e.line));
+    }
+    if (lines != static_cast<int>(expected_lines.size()))
+        fail("slow clients", std::to_string(lines) + " request log lines for " +
+                                 std::to_string(expected_lines.size()) + " runs");
+}
+
+// A client that hangs up right after its request: tolm's writes fail, and
+// the run still ends normally with its one log line instead of dying of
+// SIGPIPE.
+void hang_ups(const std::string &root, Listener &listener, int rounds) {
+    int whole = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const bool tcp = i % 2 == 0;
+        int client = -1;
+        int server = -1;
+        connect_kind(listener, tcp, client, server);
+        Started s(server, client, {"-d", root});
+        send_all(client, "gemini://h/mid.bin\r\n");
+        close(client);
+        const harness::Result run = s.process.finish(slack);
+        std::string last;
+        const int lines = count_request_lines(run.log, &last);
+        if (run.signal == 0 && run.exit_code == 0 && lines == 1 &&
+            last.rfind("\"gemini://h/mid.bin\" 20 ", 0) == 0)
+            ++whole;
+        else if (failures < 5)
+            fail(tcp ? "hang-up over TCP" : "hang-up over a socket pair",
+                 "round " + std::to_string(i) + ": signal " + std::to_string(run.signal) +
+                     ", exit " + std::to_string(run.exit_code) + ", " + std::to_string(lines) +
+                     " log lines, " + visible(last, 100));
+    }
+    printf("sockets: %d of %d runs for a client that hung up logged and ended normally\n", whole,
+           rounds);
+    if (whole != rounds)
+        ++failures;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -325,7 +518,16 @@ int main(int argc, char *argv[]) {
         printf("SKIP: the socket tests need root (private /dev/log)\n");
         return 77;
     }
-    const harness::Tree tree(std::vector<harness::Node>{{"a.txt", "alpha\n"}});
+    std::string slow(20 << 20, '\0');
+    for (size_t i = 0; i < slow.size(); ++i)
+        slow[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const harness::Tree tree(std::vector<harness::Node>{
+        {"a.txt", "alpha\n"},
+        {"slow.bin", slow},
+        {"mid.bin", slow.substr(0, 4 << 20)},
+        {"cgi-bin/flood", "#!/bin/sh\nprintf '20 text/plain\\r\\n'\nexec cat /dev/zero\n", "",
+         0755},
+    });
     const std::string &root = tree.dir();
     {
         // Sparse: 50 MiB without writing them.
@@ -337,7 +539,8 @@ int main(int argc, char *argv[]) {
     Listener listener;
     lost_answers(root, listener, repeat);
     large_file_read(root, listener);
-    slow_clients(root, listener);
-    printf("sockets: %d failures\n", failures);
+    hang_ups(root, listener, 40);
+    slow_clients(root, listener, slow);
+    printf("sockets: %d failures\n", failures.load());
     return failures == 0 ? 0 : 1;
 }

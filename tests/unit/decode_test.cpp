@@ -23,6 +23,7 @@ TEST(Uridecode, Table) {
     const Decode rows[] = {
         {"", "", 0},
         {"plain/path", "plain/path", 0},
+        {"a+b?c+d", "a+b?c+d", 0}, // not form encoding: a plus is a plus
         {"%41", "A", 1},
         {"a%2fb%2Fc", "a/b/c", 2},
         {"%ff", "\xff", 1},

@@ -1,0 +1,223 @@
+#include "output.h"
+
+#include "connection.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tolm {
+
+namespace {
+
+// A client that takes nothing at all for this long is given up on.
+constexpr long stall_milliseconds = 30000;
+// How often a blocked sender looks at what the client has taken: the
+// kernel wakes a blocked sender only once a third of the send buffer has
+// drained, which a slow but steady reader may take minutes to do.
+constexpr int look_milliseconds = 1000;
+
+// As large as the copy loop's block: a small response leaves in one write,
+// and a body in writes of that size, which a pipe's reader keeps up with
+// better than larger ones.
+char buffer[8192];
+size_t used;
+uint64_t delivered;
+// Set once the client is gone or stalled: from then on nothing is sent and
+// nothing waited for.
+bool failed;
+
+long now_ms() {
+    struct timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// Bytes handed to the socket that the peer has not taken yet: on TCP those
+// not yet acknowledged, on a Unix socket those its reader has not read.
+long unsent() {
+    int n = 0;
+    if (ioctl(1, SIOCOUTQ, &n) != 0)
+        return -1;
+    return n;
+}
+
+// Waits until the socket takes more. Progress is judged by what the client
+// takes, not by when the kernel lets a blocked sender go on.
+bool wait_writable() {
+    static uint64_t delivered_at_last_wait = UINT64_MAX;
+    static long last_progress;
+    static long queued;
+    const long start = now_ms();
+    if (delivered != delivered_at_last_wait) {
+        // The socket took something since the last wait: the client read.
+        delivered_at_last_wait = delivered;
+        last_progress = start;
+        queued = unsent();
+    }
+    for (;;) {
+        const long left = last_progress + stall_milliseconds - now_ms();
+        if (left <= 0)
+            return false;
+        struct pollfd p = {1, POLLOUT, 0};
+        const int ready =
+            poll(&p, 1, static_cast<int>(left < look_milliseconds ? left : look_milliseconds));
+        if (ready > 0)
+            return true; // writable, or an error the next send reports
+        if (ready < 0 && errno != EINTR)
+            return false;
+        const long now_queued = unsent();
+        if (now_queued >= 0 && now_queued < queued)
+            last_progress = now_ms();
+        queued = now_queued;
+    }
+}
+
+// Hands over every byte or fails for good. A socket is written without
+// blocking, so that the wait stays under this process's control.
+void send_all(const char *data, size_t size) {
+    const bool socket = stdout_is_socket();
+    while (size > 0 && !failed) {
+        const ssize_t n =
+            socket ? send(1, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) : write(1, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            delivered += static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (socket) {
+                failed = !wait_writable();
+            } else {
+                // A pipe left non-blocking by whoever made it: pipes get no
+                // time limit.
+                struct pollfd p = {1, POLLOUT, 0};
+                poll(&p, 1, -1);
+            }
+            continue;
+        }
+        failed = true; // the client is gone
+    }
+}
+
+// O_NONBLOCK belongs to the open connection, not to this descriptor: it is
+// set only while sendfile runs, and a CGI script never sees it.
+class NonBlocking {
+  public:
+    NonBlocking() : flags_(fcntl(1, F_GETFL)) {
+        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0)
+            fcntl(1, F_SETFL, flags_ | O_NONBLOCK);
+    }
+    NonBlocking(const NonBlocking &) = delete;
+    NonBlocking &operator=(const NonBlocking &) = delete;
+    ~NonBlocking() {
+        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0)
+            fcntl(1, F_SETFL, flags_);
+    }
+
+  private:
+    int flags_;
+};
+
+} // namespace
+
+// Fills the buffer and sends it whole; what is left of a large write beyond
+// that goes out directly in whole blocks, the rest waits in the buffer.
+void out_write(const char *data, size_t size) {
+    if (failed)
+        return;
+    if (used == 0 && size >= sizeof buffer) {
+        send_all(data, size);
+        return;
+    }
+    const size_t room = sizeof buffer - used;
+    if (size < room) {
+        memcpy(buffer + used, data, size);
+        used += size;
+        return;
+    }
+    memcpy(buffer + used, data, room);
+    used = sizeof buffer;
+    data += room;
+    size -= room;
+    if (!out_flush())
+        return;
+    const size_t whole = size - size % sizeof buffer;
+    send_all(data, whole);
+    memcpy(buffer, data + whole, size - whole);
+    used = size - whole;
+}
+
+int out_vprintf(const char *fmt, va_list ap) {
+    // Longer than any header line or listing line tolm writes.
+    char line[4096];
+    const int n = vsnprintf(line, sizeof line, fmt, ap);
+    if (n < 0)
+        return 0;
+    const size_t len =
+        static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    out_write(line, len);
+    return static_cast<int>(len);
+}
+
+int out_printf(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = out_vprintf(fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+// From the file straight into the socket. Gives the bytes sent, or
+// UINT64_MAX when the socket refused sendfile before sending anything.
+uint64_t out_sendfile(int fd, uint64_t size) {
+    if (!out_flush())
+        return 0;
+    NonBlocking guard;
+    uint64_t total = 0;
+    while (total < size && !failed) {
+        const ssize_t n = sendfile(1, fd, nullptr, size - total);
+        if (n > 0) {
+            total += static_cast<uint64_t>(n);
+            delivered += static_cast<uint64_t>(n);
+        } else if (n == 0) {
+            break; // the file became shorter
+        } else if (errno == EAGAIN) {
+            failed = !wait_writable();
+        } else if (errno == EINTR) {
+            continue;
+        } else if (total == 0 && (errno == EINVAL || errno == ENOSYS)) {
+            return UINT64_MAX;
+        } else {
+            failed = true;
+        }
+    }
+    return total;
+}
+
+bool out_flush() {
+    send_all(buffer, used);
+    used = 0;
+    return !failed;
+}
+
+bool out_failed() {
+    return failed;
+}
+
+uint64_t out_delivered() {
+    return delivered;
+}
+
+} // namespace tolm

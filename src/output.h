@@ -1,0 +1,19 @@
+// Every byte tolm sends to the client: buffered, and on a socket never
+// blocked on for longer than the client allows.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+namespace tolm {
+
+void out_write(const char *data, size_t size);
+int out_vprintf(const char *fmt, va_list ap) __attribute__((format(printf, 1, 0)));
+int out_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+uint64_t out_sendfile(int fd, uint64_t size);
+bool out_flush();
+bool out_failed();
+uint64_t out_delivered();
+
+} // namespace tolm
