@@ -5,7 +5,10 @@
 # tcpserver/tolm-tcpserver.service runs it, and the systemd units. They
 # serve the example capsule inside the chroot layout of
 # examples/chroot/populate, and a real Gemini client checks what the
-# capsule's home page promises.
+# capsule's home page promises. The terminators must send no session
+# ticket and resume no session, and a CGI script shows what stunnel's exec
+# mode (with and without a client certificate) and tcpserver put in its
+# environment.
 #
 #   examples.sh TOLM_BINARY
 set -euo pipefail
