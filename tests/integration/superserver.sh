@@ -4,7 +4,8 @@
 # failing request must give the client the header line alone: the error
 # detail that tolm writes to standard error would otherwise follow it on
 # the connection. A probe service first shows that descriptor 2 really is
-# the connection here.
+# the connection here, and what xinetd tells a program (and so a CGI
+# script) about the client.
 #
 #   superserver.sh TOLM_BINARY
 set -euo pipefail
@@ -25,6 +26,7 @@ printf 'hello\n' >"$root/hello.gmi"
 cat >"$it_tmp/probe" <<'EOF'
 #!/bin/sh
 echo "fd 2 is the connection" >&2
+echo "REMOTE_HOST=$REMOTE_HOST"
 EOF
 chmod 755 "$it_tmp/probe"
 
@@ -90,8 +92,8 @@ check() {
     fi
 }
 
-check "$probe_port" '' 'fd 2 is the connection\n' \
-    "xinetd hands the connection over as descriptor 2 too"
+check "$probe_port" '' 'fd 2 is the connection\nREMOTE_HOST=127.0.0.1\n' \
+    "xinetd hands the connection over as descriptor 2 too, the client's address in REMOTE_HOST"
 check "$files_port" 'gemini://localhost/hello.gmi\r\n' '20 text/gemini; \r\nhello\n' \
     "a file is served over plain TCP"
 check "$files_port" 'http://x\r\n' '59 Malformed request\r\n' \
