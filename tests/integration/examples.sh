@@ -19,13 +19,16 @@ source "$here/lib.sh"
 tolm=$(realpath "${1:?usage: examples.sh TOLM_BINARY}")
 examples=$(cd "$here/../../examples" && pwd)
 [ "$(id -u)" -eq 0 ] || skip "needs root (chroot, xinetd, tcpserver, nginx)"
-require stunnel openssl xinetd nginx tcpserver setpriv node awk sha256sum
+require stunnel openssl xinetd nginx tcpserver setpriv node awk sha256sum unshare socat
 nginx_stream=/usr/lib/nginx/modules/ngx_stream_module.so
 [ -f "$nginx_stream" ] || fail "nginx's stream module is missing (install libnginx-mod-stream)"
 [ -d "$here/node_modules/@derhuerst/gemini" ] || fail "the Gemini client is missing (run tests/install-deps)"
 id stunnel4 >/dev/null 2>&1 || fail "the account stunnel4 is missing (reinstall stunnel4)"
+# tolm's log lines, and stunnel's, are kept to be shown when a case fails.
+enter_private_namespace "$@"
 
 it_begin 120
+capture_syslog
 client() { timeout 60 node "$here/gemini-get.mjs" "$@"; }
 
 # The example capsule in the chroot layout: the content root becomes /,
@@ -181,9 +184,10 @@ env_client_options="--cert $it_tmp/client.crt --key $it_tmp/client.key" \
     REMOTE_HOST=127.0.0.1 "SSL_CLIENT_DN=O=tolm tests, CN=visitor" "SSL_CLIENT_I_DN=O=tolm tests, CN=visitor"
 
 # stunnel-proxy.conf terminating TLS for xinetd.d/tolm.
+render "$examples/xinetd.d/tolm" "$it_tmp/xinetd.service" 0 "= 1966" /usr/local/sbin/tolm "-u gemini" /srv/gemini
 {
     printf 'defaults\n{\n    log_type = FILE %s\n}\n' "$it_tmp/xinetd.log"
-    render "$examples/xinetd.d/tolm" /dev/stdout 0 "= 1966" /usr/local/sbin/tolm "-u gemini" /srv/gemini
+    cat "$it_tmp/xinetd.service"
 } >"$it_tmp/xinetd.conf"
 start xinetd -dontfork -filelog "$it_tmp/xinetd.msg" -f "$it_tmp/xinetd.conf"
 wait_listening "$plain_port" "$last_pid"

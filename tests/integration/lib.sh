@@ -1,5 +1,8 @@
 # Shared by the integration tests: temporary directory, processes ended by
-# their pid, a watchdog, loopback ports and a private /dev/log.
+# their pid, a watchdog, loopback ports and a private /dev/log. When a test
+# fails, the logs its servers left in the temporary directory (*.log,
+# *.msg, *.out and the captured system log, where tolm's lines go) are
+# shown before the directory goes; TOLM_IT_KEEP=1 keeps the directory.
 # shellcheck shell=bash
 
 it_name=$(basename "$0" .sh)
@@ -16,8 +19,27 @@ skip() {
     exit 77
 }
 
+# The servers' own logs in the temporary directory, each under its name,
+# the last lines of a long one.
+it_show_logs() {
+    local log lines
+    [ -n "$it_tmp" ] && [ -d "$it_tmp" ] || return 0
+    while IFS= read -r log; do
+        lines=$(wc -l <"$log")
+        if [ "$lines" -gt 60 ]; then
+            printf '%s: --- %s (last 60 of %d lines)\n' "$it_name" "$log" "$lines" >&2
+        else
+            printf '%s: --- %s\n' "$it_name" "$log" >&2
+        fi
+        tail -n 60 "$log" >&2
+    done < <(find "$it_tmp" -maxdepth 2 -type f -size +0 \( -name '*.log' -o -name '*.msg' -o -name '*.out' \
+        -o -name syslog \) | sort)
+}
+
+# On every exit: ends the servers, shows their logs if the test failed,
+# runs the test's own it_after_stop if it has one, removes the directory.
 it_cleanup() {
-    local pid
+    local status=$? pid
     for pid in "${it_pids[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
@@ -29,12 +51,22 @@ it_cleanup() {
         kill -KILL "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
-    if [ -n "$it_tmp" ]; then
+    if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then
+        it_show_logs
+    fi
+    if declare -F it_after_stop >/dev/null; then
+        it_after_stop || status=1
+    fi
+    if [ -n "$it_tmp" ] && [ -n "${TOLM_IT_KEEP:-}" ]; then
+        umount -R "$it_tmp/dev" 2>/dev/null || true
+        printf '%s: kept %s\n' "$it_name" "$it_tmp" >&2
+    elif [ -n "$it_tmp" ]; then
         # A tmpfs mounted below it must go first (a no-op outside the
         # private namespace, where nothing was mounted).
         umount -R "$it_tmp/dev" 2>/dev/null || true
         rm -rf "$it_tmp"
     fi
+    exit "$status"
 }
 
 # Starts the test proper: a temporary directory, cleanup on every exit, and
@@ -45,6 +77,8 @@ it_begin() {
     chmod 755 "$it_tmp"
     trap it_cleanup EXIT
     trap 'fail "interrupted or out of time"' TERM INT
+    # A command that fails outside fail() says which one it was.
+    trap 'printf "%s: FAIL: line %s: %s (status %s)\n" "$it_name" "$LINENO" "$BASH_COMMAND" "$?" >&2' ERR
     (
         trap 'kill "$nap" 2>/dev/null; exit 0' TERM
         sleep "$1" &
@@ -145,6 +179,9 @@ private_dev() {
         mkdir "$dev/$node"
         mount --rbind "/dev/$node" "$dev/$node"
     done
+    # Pseudo-terminals (apt-get and dpkg open one) from the devpts bound
+    # above; a bound /dev/ptmx would look for its devpts beside itself.
+    [ ! -d "$dev/pts" ] || ln -s pts/ptmx "$dev/ptmx"
     ln -s /proc/self/fd "$dev/fd"
     ln -s /proc/self/fd/0 "$dev/stdin"
     ln -s /proc/self/fd/1 "$dev/stdout"
