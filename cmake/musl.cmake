@@ -1,0 +1,55 @@
+# Static build against musl with the system's GCC (Debian: musl-tools and
+# musl-dev), used by the "musl" preset and usable on its own:
+#   cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/musl.cmake
+#
+# A process per request pays for its start-up every time; musl's is a small
+# fraction of glibc's. There is no C++ library built for musl: C++ files use
+# libstdc++'s headers over musl's C headers, and programs are linked by the
+# C driver without libstdc++, so that anything needing its library code
+# (exceptions, RTTI, new, iostreams) fails to link instead of pulling in
+# pieces built for glibc. tolm then checks its own binary after linking
+# (cmake/check-static.cmake).
+
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+
+execute_process(COMMAND gcc -dumpmachine OUTPUT_VARIABLE _tolm_triplet
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+string(REGEX REPLACE "-gnu.*$" "-musl" _tolm_musl_triplet "${_tolm_triplet}")
+set(_tolm_musl_specs /usr/lib/${_tolm_musl_triplet}/musl-gcc.specs)
+set(_tolm_musl_include /usr/include/${_tolm_musl_triplet})
+if(NOT EXISTS ${_tolm_musl_specs} OR NOT EXISTS ${_tolm_musl_include}/stdio.h)
+  message(FATAL_ERROR "musl not found (${_tolm_musl_specs}, ${_tolm_musl_include}): "
+                      "apt-get install musl-tools musl-dev")
+endif()
+
+# libstdc++'s header directories, in the order g++ searches them, then
+# musl's C headers in place of glibc's, then GCC's own.
+execute_process(COMMAND g++ -x c++ -E -v /dev/null OUTPUT_QUIET ERROR_VARIABLE _tolm_search)
+string(REGEX REPLACE ".*#include <...> search starts here:\n" "" _tolm_search "${_tolm_search}")
+string(REGEX REPLACE "End of search list.*" "" _tolm_search "${_tolm_search}")
+string(REPLACE "\n" ";" _tolm_search "${_tolm_search}")
+set(_tolm_cxx_includes "")
+foreach(_tolm_dir IN LISTS _tolm_search)
+  string(STRIP "${_tolm_dir}" _tolm_dir)
+  if(_tolm_dir MATCHES "/c\\+\\+/")
+    string(APPEND _tolm_cxx_includes " -isystem ${_tolm_dir}")
+  endif()
+endforeach()
+if(_tolm_cxx_includes STREQUAL "")
+  message(FATAL_ERROR "no libstdc++ headers found in g++'s search path")
+endif()
+execute_process(COMMAND g++ -print-file-name=include OUTPUT_VARIABLE _tolm_gcc_include
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+
+set(CMAKE_C_FLAGS_INIT "-specs=${_tolm_musl_specs}")
+set(CMAKE_CXX_FLAGS_INIT
+    "-nostdinc -include ${CMAKE_CURRENT_LIST_DIR}/musl-compat.h${_tolm_cxx_includes} -isystem ${_tolm_musl_include} -isystem ${_tolm_gcc_include}"
+)
+# C files get the specs through their flags, which also reach the linker.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_CXX_LINK_EXECUTABLE
+    "gcc -specs=${_tolm_musl_specs} <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+
+# Tells CMakeLists.txt to check the linked binary.
+set(TOLM_MUSL ON)
