@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -98,33 +100,54 @@ std::vector<std::string> reference(const std::vector<Message> &log, const Option
     return lines;
 }
 
+// A fixture tree with the zone file, and the options of tolm's runs and of
+// the reference program's.
+struct Scene {
+    harness::Tree tree{site};
+    Options options;
+    Options reference;
+
+    Scene() {
+        // Outside the content root: a chrooted run reads it before the
+        // chroot or never.
+        tree.add({"zone", harness::read_file(zone_file)});
+        tree.add({"bin/", ""});
+        if (symlink(SYSLOG_REF, tree.at("bin/tolm").c_str()) != 0)
+            harness::die("symlink: %s", strerror(errno));
+        options.env = {"PATH=/usr/bin:/bin", "TZ=:" + tree.at("zone")};
+        reference = options;
+        reference.program = tree.at("bin/tolm");
+    }
+
+    std::vector<std::string> args(const Case &c) const {
+        std::vector<std::string> a;
+        for (const auto &arg : c.args)
+            a.push_back(harness::with_root(arg, tree.dir()));
+        return a;
+    }
+};
+
+bool chroots(const std::vector<std::string> &args) {
+    return std::find(args.begin(), args.end(), "-u") != args.end();
+}
+
+bool zone_known() {
+    struct stat st {};
+    return stat(zone_file.c_str(), &st) == 0;
+}
+
 TEST_P(LogFormat, SameAsGlibcSyslog) {
     const Case &c = GetParam();
     if (!harness::log_captured())
         GTEST_SKIP() << "needs root: the log is captured on a private /dev/log";
-    struct stat st {};
-    ASSERT_EQ(0, stat(zone_file.c_str(), &st)) << zone_file << " missing (Debian: tzdata)";
-    harness::Tree tree(site);
-    // Outside the content root: a chrooted run reads it before the chroot
-    // or never.
-    tree.add({"zone", harness::read_file(zone_file)});
-    tree.add({"bin/", ""});
-    if (symlink(SYSLOG_REF, tree.at("bin/tolm").c_str()) != 0)
-        FAIL() << "symlink: " << strerror(errno);
-    Options options;
-    options.env = {"PATH=/usr/bin:/bin", "TZ=:" + tree.at("zone")};
-    Options ref_options = options;
-    ref_options.program = tree.at("bin/tolm");
-
-    std::vector<std::string> args;
-    for (const auto &a : c.args)
-        args.push_back(harness::with_root(a, tree.dir()));
-    const bool opens = std::find(args.begin(), args.end(), "-u") != args.end();
+    ASSERT_TRUE(zone_known()) << zone_file << " missing (Debian: tzdata)";
+    Scene scene;
+    const std::vector<std::string> args = scene.args(c);
     // glibc's lines just before and just after tolm's: a second boundary may
     // fall between two runs, but not between both pairs.
-    const std::vector<std::string> before = reference(c.log, ref_options, opens);
-    const Result r = harness::run(args, c.input, options);
-    const std::vector<std::string> after = reference(c.log, ref_options, opens);
+    const std::vector<std::string> before = reference(c.log, scene.reference, chroots(args));
+    const Result r = harness::run(args, c.input, scene.options);
+    const std::vector<std::string> after = reference(c.log, scene.reference, chroots(args));
     ASSERT_EQ(c.log.size(), before.size()) << "glibc's lines before";
     ASSERT_EQ(c.log.size(), after.size()) << "glibc's lines after";
     ASSERT_EQ(c.log.size(), r.log.size()) << "tolm's lines";
@@ -136,9 +159,120 @@ TEST_P(LogFormat, SameAsGlibcSyslog) {
     }
 }
 
+// Puts the harness's datagram /dev/log aside while it lives, leaving either
+// nothing in its place or a stream socket, as some log daemons listen on.
+class OtherLog {
+  public:
+    explicit OtherLog(bool stream) {
+        if (rename("/dev/log", aside) != 0)
+            harness::die("rename /dev/log: %s", strerror(errno));
+        if (!stream)
+            return;
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        struct sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        strcpy(addr.sun_path, "/dev/log");
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            listen(fd_, 16) != 0)
+            harness::die("stream /dev/log: %s", strerror(errno));
+        chmod("/dev/log", 0666);
+    }
+    OtherLog(const OtherLog &) = delete;
+    OtherLog &operator=(const OtherLog &) = delete;
+    ~OtherLog() {
+        if (fd_ >= 0) {
+            close(fd_);
+            unlink("/dev/log");
+        }
+        rename(aside, "/dev/log");
+    }
+
+    // Everything sent since the last call, over all connections, in order.
+    std::string received() const {
+        std::string bytes;
+        int conn;
+        while ((conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+            char buf[65536];
+            ssize_t n;
+            while ((n = read(conn, buf, sizeof buf)) > 0)
+                bytes.append(buf, static_cast<size_t>(n));
+            close(conn);
+        }
+        return bytes;
+    }
+
+  private:
+    static constexpr const char *aside = "/dev/log.datagram";
+    int fd_ = -1;
+};
+
+// On a stream each line ends in a NUL byte, as glibc sends it there.
+TEST_P(LogFormat, SameAsGlibcSyslogOnAStream) {
+    const Case &c = GetParam();
+    if (!harness::log_captured())
+        GTEST_SKIP() << "needs root: the log is captured on a private /dev/log";
+    ASSERT_TRUE(zone_known()) << zone_file << " missing (Debian: tzdata)";
+    Scene scene;
+    const std::vector<std::string> args = scene.args(c);
+    const OtherLog log(true);
+    reference(c.log, scene.reference, chroots(args));
+    const std::string before = log.received();
+    const Result r = harness::run(args, c.input, scene.options);
+    const std::string got = log.received();
+    reference(c.log, scene.reference, chroots(args));
+    const std::string after = log.received();
+    ASSERT_EQ(c.log.size(), static_cast<size_t>(std::count(before.begin(), before.end(), '\0')))
+        << "glibc's lines before: " << harness::visible(before);
+    if (got != after) {
+        EXPECT_EQ(harness::visible(before), harness::visible(got));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Lines, LogFormat, ::testing::ValuesIn(cases()),
                          [](const ::testing::TestParamInfo<Case> &row_info) {
                              return harness::test_name(row_info.param.name);
                          });
+
+// Without a log socket a run answers, writes its detail to standard error
+// and exits as it would with one.
+struct Quiet {
+    std::string name;
+    std::string input;
+    std::string out;
+    std::string err;
+    int exit_code;
+};
+
+std::ostream &operator<<(std::ostream &os, const Quiet &q) {
+    return os << q.name;
+}
+
+class NoLogSocket : public ::testing::TestWithParam<Quiet> {};
+
+TEST_P(NoLogSocket, RunsAsWithOne) {
+    const Quiet &q = GetParam();
+    if (!harness::log_captured())
+        GTEST_SKIP() << "needs root: the log is captured on a private /dev/log";
+    for (const bool chrooted : {false, true}) {
+        SCOPED_TRACE(chrooted ? "with -u" : "without -u");
+        harness::Tree tree(site);
+        std::vector<std::string> args = {"-d", tree.at("root")};
+        if (chrooted)
+            args.insert(args.end(), {"-u", "nobody"});
+        const OtherLog none(false);
+        const Result r = harness::run(args, q.input);
+        EXPECT_EQ(harness::visible(q.out), harness::visible(r.out));
+        EXPECT_EQ(harness::visible(q.err), harness::visible(r.err));
+        EXPECT_EQ(q.exit_code, r.exit_code);
+        EXPECT_EQ(0, r.signal);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, NoLogSocket,
+    ::testing::Values(Quiet{"answered", "gemini://h/a.txt\r\n", "20 text/plain\r\ntext\n", "", 0},
+                      Quiet{"refused", "", "59 request is too short and probably empty\r\n",
+                            "request is too short and probably empty", 1}),
+    [](const ::testing::TestParamInfo<Quiet> &row_info) { return row_info.param.name; });
 
 } // namespace
