@@ -47,9 +47,11 @@ set(CMAKE_CXX_FLAGS_INIT
     "-nostdinc -include ${CMAKE_CURRENT_LIST_DIR}/musl-compat.h${_tolm_cxx_includes} -isystem ${_tolm_musl_include} -isystem ${_tolm_gcc_include}"
 )
 # C files get the specs through their flags, which also reach the linker.
+# C++ programs are linked by this rule alone, static whatever linker flags
+# a packager adds.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_CXX_LINK_EXECUTABLE
-    "gcc -specs=${_tolm_musl_specs} <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+    "gcc -specs=${_tolm_musl_specs} -static <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
 
 # Tells CMakeLists.txt to check the linked binary.
 set(TOLM_MUSL ON)
