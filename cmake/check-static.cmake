@@ -17,11 +17,17 @@ execute_process(COMMAND ${READELF} -hlW "${BINARY}" OUTPUT_VARIABLE headers RESU
 if(NOT rc EQUAL 0)
   refuse("readelf failed")
 endif()
-if(headers MATCHES "\n *(INTERP|DYNAMIC) ")
-  refuse("it has a program interpreter or a dynamic section")
+# A static-pie program has a dynamic section, for relocating itself, but no
+# interpreter and no library to load.
+if(headers MATCHES "\n *INTERP ")
+  refuse("it names a program interpreter")
 endif()
-if(NOT headers MATCHES "Type: +EXEC ")
+if(NOT headers MATCHES "Type: +(EXEC|DYN) ")
   refuse("not an executable file")
+endif()
+execute_process(COMMAND ${READELF} -dW "${BINARY}" OUTPUT_VARIABLE dynamic)
+if(dynamic MATCHES "\\(NEEDED\\)")
+  refuse("it needs shared libraries")
 endif()
 # glibc's start files mark every program with an ABI note; musl's do not.
 execute_process(COMMAND ${READELF} -SW "${BINARY}" OUTPUT_VARIABLE sections)

@@ -42,16 +42,34 @@ endif()
 execute_process(COMMAND g++ -print-file-name=include OUTPUT_VARIABLE _tolm_gcc_include
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
 
-set(CMAKE_C_FLAGS_INIT "-specs=${_tolm_musl_specs}")
+# Position-independent, as the glibc build is, so that the code lands at a
+# random address in every run: musl starts a static-pie program with
+# rcrt1.o, which Debian's specs do not know; a copy of them learns it.
+file(READ ${_tolm_musl_specs} _tolm_specs)
+set(_tolm_lib /usr/lib/${_tolm_musl_triplet})
+string(REPLACE "%{!shared: ${_tolm_lib}/Scrt1.o}"
+               "%{static-pie: ${_tolm_lib}/rcrt1.o; !shared: ${_tolm_lib}/Scrt1.o}"
+               _tolm_specs "${_tolm_specs}")
+string(REPLACE "%{static:-static}"
+               "%{static:-static} %{static-pie:-static -pie --no-dynamic-linker -z text}"
+               _tolm_specs "${_tolm_specs}")
+if(NOT _tolm_specs MATCHES "rcrt1\\.o" OR NOT _tolm_specs MATCHES "no-dynamic-linker"
+   OR NOT EXISTS ${_tolm_lib}/rcrt1.o)
+  message(FATAL_ERROR "${_tolm_musl_specs}: cannot be extended for static-pie")
+endif()
+set(_tolm_musl_specs ${CMAKE_BINARY_DIR}/musl-gcc.specs)
+file(WRITE ${_tolm_musl_specs} "${_tolm_specs}")
+
+set(CMAKE_C_FLAGS_INIT "-specs=${_tolm_musl_specs} -fPIE")
 set(CMAKE_CXX_FLAGS_INIT
-    "-nostdinc -include ${CMAKE_CURRENT_LIST_DIR}/musl-compat.h${_tolm_cxx_includes} -isystem ${_tolm_musl_include} -isystem ${_tolm_gcc_include}"
+    "-fPIE -nostdinc -include ${CMAKE_CURRENT_LIST_DIR}/musl-compat.h${_tolm_cxx_includes} -isystem ${_tolm_musl_include} -isystem ${_tolm_gcc_include}"
 )
 # C files get the specs through their flags, which also reach the linker.
 # C++ programs are linked by this rule alone, static whatever linker flags
 # a packager adds.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-pie")
 set(CMAKE_CXX_LINK_EXECUTABLE
-    "gcc -specs=${_tolm_musl_specs} -static <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+    "gcc -specs=${_tolm_musl_specs} -static-pie <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
 
 # Tells CMakeLists.txt to check the linked binary.
 set(TOLM_MUSL ON)
