@@ -3,19 +3,22 @@
  * Interleaving puts every command under the same background noise; medians
  * keep the odd slow run from moving the result.
  *
- * Usage: drive [-n RUNS] [-w WARMUP] -- NAME STDIN PROG [ARG...] [-- NAME ...]
+ * Usage: drive [-n RUNS] [-w WARMUP] [-t] -- NAME STDIN PROG [ARG...] [-- NAME ...]
  * Each run gets STDIN opened anew as standard input, standard output is a
- * pipe that drive reads to its end (the consumer), standard error goes to
- * /dev/null. The time is taken from just before the spawn to the reap.
+ * pipe that drive reads to its end (the consumer), or with -t a loopback TCP
+ * connection, standard error goes to /dev/null. The time is taken from just
+ * before the spawn (and the TCP connect) to the reap.
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -42,6 +45,33 @@ struct command {
  * program's own size. */
 static char sink[1 << 16];
 
+/* With -t: a loopback listener whose accepted ends become the runs'
+ * standard output. */
+static int listener = -1;
+static struct sockaddr_in listen_addr;
+
+static void listen_tcp(void) {
+    socklen_t len = sizeof listen_addr;
+    listen_addr.sin_family = AF_INET;
+    listen_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0 || bind(listener, (struct sockaddr *)&listen_addr, sizeof listen_addr) != 0 ||
+        listen(listener, 4) != 0 ||
+        getsockname(listener, (struct sockaddr *)&listen_addr, &len) != 0) {
+        perror("drive: loopback listener");
+        exit(2);
+    }
+}
+
+/* fds[0] is read by drive, fds[1] goes to the child, as from pipe2. */
+static int connect_tcp(int fds[2]) {
+    fds[0] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fds[0] < 0 || connect(fds[0], (struct sockaddr *)&listen_addr, sizeof listen_addr) != 0)
+        return -1;
+    fds[1] = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
+    return fds[1] < 0 ? -1 : 0;
+}
+
 static double now_us(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -62,8 +92,9 @@ static double quantile(double *v, int n, double q) {
 /* One run; results go to slot i of the command's arrays when i >= 0. */
 static void run(struct command *c, int i) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        perror("pipe2");
+    double t0 = now_us();
+    if ((listener >= 0 ? connect_tcp(fds) : pipe2(fds, O_CLOEXEC)) != 0) {
+        perror(listener >= 0 ? "drive: loopback connection" : "pipe2");
         exit(2);
     }
     posix_spawn_file_actions_t fa;
@@ -71,7 +102,6 @@ static void run(struct command *c, int i) {
     posix_spawn_file_actions_addopen(&fa, 0, c->input, O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    double t0 = now_us();
     pid_t pid;
     int rc = posix_spawnp(&pid, c->argv[0], &fa, NULL, c->argv, environ);
     posix_spawn_file_actions_destroy(&fa);
@@ -123,9 +153,11 @@ int main(int argc, char *argv[]) {
             runs = atoi(argv[++a]);
         else if (strcmp(argv[a], "-w") == 0 && a + 1 < argc)
             warmup = atoi(argv[++a]);
+        else if (strcmp(argv[a], "-t") == 0)
+            listen_tcp();
         else {
-            fprintf(stderr,
-                    "usage: drive [-n RUNS] [-w WARMUP] -- NAME STDIN PROG [ARG...] [-- ...]\n");
+            fprintf(stderr, "usage: drive [-n RUNS] [-w WARMUP] [-t] -- NAME STDIN PROG [ARG...] "
+                            "[-- ...]\n");
             return 2;
         }
     }

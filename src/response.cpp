@@ -1,12 +1,12 @@
 #include "response.h"
 
 #include "connection.h"
+#include "log.h"
 #include "output.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <syslog.h>
 
 namespace tolm {
 
@@ -28,8 +28,8 @@ void status(int code, const char *fmt, ...) {
 namespace {
 
 void log_request() {
-    syslog(LOG_DAEMON | LOG_INFO, "\"%s\" %i %zd", _request, _retcode,
-           static_cast<ssize_t>(_datasiz));
+    log_line(LOG_DAEMON | LOG_INFO, "\"%s\" %i %zd", _request, _retcode,
+             static_cast<ssize_t>(_datasiz));
 }
 
 // Sends what is still buffered. When the client went away or stalled, the
@@ -54,7 +54,7 @@ void stop(int code, const char *fmt, ...) {
         va_start(ap, fmt);
         va_list again;
         va_copy(again, ap);
-        vsyslog(LOG_ERR, fmt, ap);
+        vlog_line(LOG_ERR, fmt, ap);
         // Under inetd-style super-servers descriptor 2 is often the client
         // socket itself: the detail would reach the client behind the header.
         if (!stderr_is_stdout())

@@ -1,12 +1,11 @@
 #include "root.h"
 
+#include "log.h"
 #include "response.h"
 #include "utils.h"
 
-#include <ctime>
 #include <grp.h>
 #include <pwd.h>
-#include <syslog.h>
 #include <unistd.h>
 
 namespace tolm {
@@ -39,8 +38,7 @@ void set_rootdir(const char *chroot_dir, const char *user) {
     if (user[0] != '\0') {
         // Inside the new root there is no /dev/log and no zone file: connect
         // to the log and read the time zone while they can still be found.
-        tzset();
-        openlog(nullptr, LOG_NDELAY, LOG_USER);
+        open_log();
         if (chroot(chroot_dir) != 0) {
             refuse();
             stop(1, "the chroot_dir %s can't be used for chroot", chroot_dir);

@@ -58,6 +58,7 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
 LogLine parse_log(const std::string &dgram) {
     LogLine line;
     line.text = dgram;
+    line.raw = dgram;
     const size_t close = dgram.find('>');
     if (dgram.empty() || dgram[0] != '<' || close == std::string::npos)
         return line;
@@ -203,7 +204,7 @@ Process::Process(const std::vector<std::string> &args, std::string input, const 
         (options.stdout_fd < 0 && pipe2(out, O_CLOEXEC) != 0) ||
         (!options.stderr_is_stdout && pipe2(err, O_CLOEXEC) != 0))
         die("pipe: %s", strerror(errno));
-    std::vector<std::string> argv_text = {binary()};
+    std::vector<std::string> argv_text = {options.program.empty() ? binary() : options.program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argv_text)

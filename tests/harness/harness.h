@@ -50,6 +50,7 @@ struct LogLine {
     int priority = -1; // -1 when the datagram is not in that form
     std::string tag;
     std::string text; // the message, or the whole datagram when not parsed
+    std::string raw;  // the whole datagram
 };
 
 struct Result {
@@ -70,6 +71,7 @@ struct Options {
     bool as_nobody = false;
     std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
     double timeout = 20; // seconds
+    std::string program; // run this instead of the binary under test (argv[0] too)
 };
 
 // The binary under test: the build's own tolm unless set.

@@ -1,0 +1,126 @@
+#include "log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace tolm {
+
+namespace {
+
+// The longest line is a request of 1024 bytes with its code and byte count,
+// or a detail naming a path of 1024 bytes next to another value of that size;
+// the program name as tag is usually short. A line that does not fit is cut.
+char line[8192];
+
+class LogSocket {
+  public:
+    LogSocket() = default;
+    LogSocket(const LogSocket &) = delete;
+    LogSocket &operator=(const LogSocket &) = delete;
+    ~LogSocket() { reset(); }
+
+    // A datagram socket first; a log daemon listening on a stream socket
+    // refuses that with EPROTOTYPE, and then gets a stream connection, as
+    // syslog(3) does.
+    bool connect_log() {
+        struct sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", "/dev/log");
+        const int types[] = {SOCK_DGRAM, SOCK_STREAM};
+        for (const int type : types) {
+            fd_ = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+            if (fd_ < 0)
+                return false;
+            if (connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) {
+                type_ = type;
+                return true;
+            }
+            const int err = errno;
+            reset();
+            if (err != EPROTOTYPE)
+                return false;
+        }
+        return false;
+    }
+
+    bool connected() const { return fd_ >= 0; }
+
+    // On a stream the terminating NUL goes along and separates the lines.
+    bool send_line(const char *text, size_t len) const {
+        if (type_ == SOCK_STREAM)
+            len += 1;
+        return send(fd_, text, len, MSG_NOSIGNAL) >= 0;
+    }
+
+    void reset() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_ = -1;
+    int type_ = SOCK_DGRAM;
+};
+
+LogSocket log_socket;
+
+const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// "<pri>Mmm dd hh:mm:ss tag: ": the day padded with a blank, the time local,
+// no host name, no pid. Without a broken-down time the stamp is left out.
+size_t header(int priority) {
+    const time_t now = time(nullptr);
+    struct tm tm {};
+    int n;
+    if (localtime_r(&now, &tm) != nullptr && tm.tm_mon >= 0 && tm.tm_mon < 12)
+        n = snprintf(line, sizeof line, "<%d>%s %2d %02d:%02d:%02d %s: ", priority,
+                     months[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     program_invocation_short_name);
+    else
+        n = snprintf(line, sizeof line, "<%d>%s: ", priority, program_invocation_short_name);
+    if (n < 0)
+        return 0;
+    return static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+}
+
+} // namespace
+
+void open_log() {
+    tzset();
+    if (!log_socket.connected())
+        log_socket.connect_log();
+}
+
+void vlog_line(int priority, const char *fmt, va_list ap) {
+    // The caller's errno stays as it was, for a %m and for what it does next.
+    const int saved_errno = errno;
+    if ((priority & LOG_FACMASK) == 0)
+        priority |= LOG_USER;
+    size_t len = header(priority);
+    const int n = vsnprintf(line + len, sizeof line - len, fmt, ap);
+    if (n > 0)
+        len += static_cast<size_t>(n) < sizeof line - len ? static_cast<size_t>(n)
+                                                          : sizeof line - len - 1;
+    // A log daemon that restarted has dropped the connection: one new try.
+    if (!log_socket.connected() || !log_socket.send_line(line, len)) {
+        log_socket.reset();
+        if (log_socket.connect_log() && !log_socket.send_line(line, len))
+            log_socket.reset();
+    }
+    errno = saved_errno;
+}
+
+void log_line(int priority, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vlog_line(priority, fmt, ap);
+    va_end(ap);
+}
+
+} // namespace tolm
