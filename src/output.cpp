@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
@@ -43,9 +42,10 @@ long now_ms() {
 
 // Bytes handed to the socket that the peer has not taken yet: on TCP those
 // not yet acknowledged, on a Unix socket those its reader has not read.
+// (SIOCOUTQ, which Linux defines as TIOCOUTQ; musl has only the latter.)
 long unsent() {
     int n = 0;
-    if (ioctl(1, SIOCOUTQ, &n) != 0)
+    if (ioctl(1, TIOCOUTQ, &n) != 0)
         return -1;
     return n;
 }
