@@ -106,15 +106,10 @@ void cgi(const char *script) {
         cgi_failed(script);
     }
     close(fds[1]);
-    FILE *out = fdopen(fds[0], "r");
-    if (out == nullptr) {
-        close(fds[0]);
-        cgi_failed(script);
-    }
-    _datasiz += static_cast<int64_t>(print_file(out));
+    _datasiz += static_cast<int64_t>(print_file(fds[0], false));
     // Closed before the wait: a script still writing to a client that is
     // gone or stalled gets SIGPIPE instead of blocking for ever.
-    fclose(out);
+    close(fds[0]);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     finish();

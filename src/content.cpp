@@ -25,7 +25,6 @@ char default_mime[64] = "application/octet-stream";
 
 namespace {
 
-// Owns a descriptor; the body is read through a FILE only when it is copied.
 class Descriptor {
   public:
     explicit Descriptor(int fd) : fd_(fd) {}
@@ -36,29 +35,9 @@ class Descriptor {
             close(fd_);
     }
     int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
 
   private:
     int fd_;
-};
-
-class File {
-  public:
-    explicit File(FILE *f) : f_(f) {}
-    File(const File &) = delete;
-    File &operator=(const File &) = delete;
-    ~File() {
-        if (f_ != nullptr)
-            fclose(f_);
-    }
-    FILE *get() const { return f_; }
-
-  private:
-    FILE *f_;
 };
 
 // The array that scandir allocates, entries included.
@@ -91,11 +70,7 @@ uint64_t send_body(Descriptor &fd, const struct stat &st) {
         if (sent != UINT64_MAX)
             return sent;
     }
-    File file(fdopen(fd.get(), "r"));
-    if (file.get() == nullptr)
-        return 0;
-    fd.release();
-    return print_file(file.get());
+    return print_file(fd.get(), S_ISREG(st.st_mode));
 }
 
 bool needs_escape(unsigned char c) {

@@ -159,16 +159,44 @@ void out_write(const char *data, size_t size) {
     used = size - whole;
 }
 
+// Formats straight into the buffer when the text fits there: no second
+// copy, and no more memory touched than the text needs.
 int out_vprintf(const char *fmt, va_list ap) {
-    // Longer than any header line or listing line tolm writes.
-    char line[4096];
-    const int n = vsnprintf(line, sizeof line, fmt, ap);
-    if (n < 0)
+    if (failed)
         return 0;
-    const size_t len =
-        static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
-    out_write(line, len);
-    return static_cast<int>(len);
+    va_list again;
+    va_copy(again, ap);
+    int n = vsnprintf(buffer + used, sizeof buffer - used, fmt, ap);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof buffer - used) {
+        used += static_cast<size_t>(n);
+    } else if (n >= 0 && out_flush()) {
+        n = vsnprintf(buffer, sizeof buffer, fmt, again);
+        if (n >= 0)
+            used =
+                static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1;
+    }
+    va_end(again);
+    return n < 0 ? 0 : n;
+}
+
+// Reads from fd straight into the buffer's free space and sends the buffer
+// whenever it is full: a body is copied once, in blocks of the buffer's
+// size. Gives what read gave; *all_asked tells whether it filled the space.
+ssize_t out_fill(int fd, bool *all_asked) {
+    if (used == sizeof buffer && !out_flush())
+        return 0;
+    const size_t room = sizeof buffer - used;
+    ssize_t n;
+    do
+        n = read(fd, buffer + used, room);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return n;
+    used += static_cast<size_t>(n);
+    *all_asked = static_cast<size_t>(n) == room;
+    if (used == sizeof buffer)
+        out_flush();
+    return n;
 }
 
 int out_printf(const char *fmt, ...) {

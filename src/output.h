@@ -5,12 +5,14 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 namespace tolm {
 
 void out_write(const char *data, size_t size);
 int out_vprintf(const char *fmt, va_list ap) __attribute__((format(printf, 1, 0)));
 int out_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+ssize_t out_fill(int fd, bool *all_asked);
 uint64_t out_sendfile(int fd, uint64_t size);
 bool out_flush();
 bool out_failed();

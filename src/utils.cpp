@@ -55,15 +55,18 @@ void echdir(const char *path) {
     stop(1, "chdir(%s) failed", path);
 }
 
-// Stops as soon as the client is gone or stalled: reading on would only
-// feed a connection that takes nothing.
-uint64_t print_file(FILE *stream) {
-    char block[8192];
+// Copies to the end of the input. A short read of a regular file is its
+// end; a pipe is read until its writer closes it. Stops as soon as the
+// client is gone or stalled: reading on would only feed a connection that
+// takes nothing.
+uint64_t print_file(int fd, bool regular) {
     uint64_t total = 0;
-    size_t n;
-    while (!out_failed() && (n = fread(block, 1, sizeof block, stream)) != 0) {
-        out_write(block, n);
-        total += n;
+    bool all_asked = true;
+    ssize_t n;
+    while (!out_failed() && (n = out_fill(fd, &all_asked)) > 0) {
+        total += static_cast<uint64_t>(n);
+        if (regular && !all_asked)
+            break;
     }
     return total;
 }
