@@ -16,8 +16,8 @@ namespace {
 // Under inetd or tcpserver nothing else bounds how long a client may hold
 // the process: the whole request line must arrive within this time.
 constexpr long request_milliseconds = 30000;
-// A backstop for what tolm does not watch itself: a CGI script's own reads
-// from, and error output to, the client socket.
+// For what tolm does not watch itself: a CGI script's own reads from, and
+// error output to, the client socket.
 constexpr time_t io_timeout_seconds = 30;
 // How long unread client input is discarded after the response has gone.
 constexpr long drain_milliseconds = 2000;
@@ -86,15 +86,17 @@ void guard_connection() {
         out_known && fstat(2, &err) == 0 && out.st_dev == err.st_dev && out.st_ino == err.st_ino;
     stdin_socket = is_socket(0);
     stdout_socket = out_known && S_ISSOCK(out.st_mode);
-    if (stdin_socket)
-        set_timeout(0, SO_RCVTIMEO);
-    if (stdout_socket)
-        set_timeout(1, SO_SNDTIMEO);
 }
 
 // In a CGI child: its standard output is the pipe to this process, and
 // what it inherits from here must look as it did when tolm was started.
+// The script's own use of the client socket, its standard input and (under
+// inetd-style super-servers) its standard error, gets plain time limits.
 void leave_connection() {
+    if (stdin_socket)
+        set_timeout(0, SO_RCVTIMEO);
+    if (stdout_socket && stderr_shared)
+        set_timeout(2, SO_SNDTIMEO);
     stdout_socket = false;
     stdin_socket = false;
     signal(SIGPIPE, SIG_DFL);

@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "output.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -11,10 +13,13 @@ namespace tolm {
 
 namespace {
 
-// The longest line is a request of 1024 bytes with its code and byte count,
-// or a detail naming a path of 1024 bytes next to another value of that size;
-// the program name as tag is usually short. A line that does not fit is cut.
-char line[8192];
+// A line is formatted in the output buffer, which the response has left by
+// the time anything is logged: no memory of its own to touch in every run.
+// It holds 8 KiB; the longest line is a request of 1024 bytes with its code
+// and byte count, or a detail naming a path of 1024 bytes next to another
+// value of that size. A line that does not fit is cut.
+char *line;
+size_t line_size;
 
 class LogSocket {
   public:
@@ -79,14 +84,13 @@ size_t header(int priority) {
     struct tm tm {};
     int n;
     if (localtime_r(&now, &tm) != nullptr && tm.tm_mon >= 0 && tm.tm_mon < 12)
-        n = snprintf(line, sizeof line, "<%d>%s %2d %02d:%02d:%02d %s: ", priority,
-                     months[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                     program_invocation_short_name);
+        n = snprintf(line, line_size, "<%d>%s %2d %02d:%02d:%02d %s: ", priority, months[tm.tm_mon],
+                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, program_invocation_short_name);
     else
-        n = snprintf(line, sizeof line, "<%d>%s: ", priority, program_invocation_short_name);
+        n = snprintf(line, line_size, "<%d>%s: ", priority, program_invocation_short_name);
     if (n < 0)
         return 0;
-    return static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    return static_cast<size_t>(n) < line_size ? static_cast<size_t>(n) : line_size - 1;
 }
 
 } // namespace
@@ -100,13 +104,14 @@ void open_log() {
 void vlog_line(int priority, const char *fmt, va_list ap) {
     // The caller's errno stays as it was, for a %m and for what it does next.
     const int saved_errno = errno;
+    line = out_spare(&line_size);
     if ((priority & LOG_FACMASK) == 0)
         priority |= LOG_USER;
     size_t len = header(priority);
-    const int n = vsnprintf(line + len, sizeof line - len, fmt, ap);
+    const int n = vsnprintf(line + len, line_size - len, fmt, ap);
     if (n > 0)
-        len += static_cast<size_t>(n) < sizeof line - len ? static_cast<size_t>(n)
-                                                          : sizeof line - len - 1;
+        len +=
+            static_cast<size_t>(n) < line_size - len ? static_cast<size_t>(n) : line_size - len - 1;
     // A log daemon that restarted has dropped the connection: one new try.
     if (!log_socket.connected() || !log_socket.send_line(line, len)) {
         log_socket.reset();
