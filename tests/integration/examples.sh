@@ -61,7 +61,7 @@ render() {
         -e "s|127.0.0.1 1966 |127.0.0.1 $plain_port |" \
         -e "s|/etc/stunnel/gemini|$it_tmp/gemini|g; s|/etc/nginx/gemini|$it_tmp/gemini|g" \
         -e "s|/usr/local/sbin/tolm|$tolm|" \
-        -e "s|-u gemini|-u nobody|" \
+        -e "s|-u _tolm|-u nobody|" \
         -e "s|/srv/gemini|$jail|" \
         "$from" >"$to"
 }
@@ -159,7 +159,7 @@ proxy_port=$(free_port)
 
 # stunnel.conf: exec mode, one tolm per TLS connection.
 render "$examples/stunnel.conf" "$it_tmp/stunnel.conf" "$tls_port" \
-    :::1965 /etc/stunnel/gemini /usr/local/sbin/tolm "-u gemini" /srv/gemini
+    :::1965 /etc/stunnel/gemini /usr/local/sbin/tolm "-u _tolm" /srv/gemini
 start stunnel "$it_tmp/stunnel.conf"
 wait_listening "$tls_port" "$last_pid"
 check_capsule "gemini://localhost:$tls_port" "stunnel.conf (exec mode, chroot as nobody)"
@@ -184,7 +184,7 @@ env_client_options="--cert $it_tmp/client.crt --key $it_tmp/client.key" \
     REMOTE_HOST=127.0.0.1 "SSL_CLIENT_DN=O=tolm tests, CN=visitor" "SSL_CLIENT_I_DN=O=tolm tests, CN=visitor"
 
 # stunnel-proxy.conf terminating TLS for xinetd.d/tolm.
-render "$examples/xinetd.d/tolm" "$it_tmp/xinetd.service" 0 "= 1966" /usr/local/sbin/tolm "-u gemini" /srv/gemini
+render "$examples/xinetd.d/tolm" "$it_tmp/xinetd.service" 0 "= 1966" /usr/local/sbin/tolm "-u _tolm" /srv/gemini
 {
     printf 'defaults\n{\n    log_type = FILE %s\n}\n' "$it_tmp/xinetd.log"
     cat "$it_tmp/xinetd.service"
@@ -205,7 +205,7 @@ unit=$examples/tcpserver/tolm-tcpserver.service
 plain_port=$(free_port)
 nginx_port=$(free_port)
 render "$unit" "$it_tmp/tolm-tcpserver.service" 0 \
-    "127.0.0.1 1966 " /usr/local/sbin/tolm "-u gemini" /srv/gemini NoNewPrivileges=yes CapabilityBoundingSet=
+    "127.0.0.1 1966 " /usr/local/sbin/tolm "-u _tolm" /srv/gemini NoNewPrivileges=yes CapabilityBoundingSet=
 read -r -a tcpserver_cmd < <(sed -n 's/^ExecStart=//p' "$it_tmp/tolm-tcpserver.service")
 [ "${tcpserver_cmd[0]:-}" = /usr/bin/tcpserver ] || fail "tolm-tcpserver.service does not start /usr/bin/tcpserver"
 # "CAP_SYS_CHROOT CAP_SETUID" as setpriv takes it: "+sys_chroot,+setuid".

@@ -61,10 +61,10 @@ s|= 1966\$|= $plain_port|
 s|127\.0\.0\.1 1966 |127.0.0.1 $plain_port |
 s|/etc/|$run/etc/|g
 s|/srv/|$run/srv/|g
-s|/nonexistent gemini\$|/nonexistent $account|
-s|-u gemini |-u $account |g
-s|^User=gemini\$|User=$account|
-s|^Group=gemini\$|Group=$account|
+s|/nonexistent _tolm\$|/nonexistent $account|
+s|-u _tolm |-u $account |g
+s|^User=_tolm\$|User=$account|
+s|^Group=_tolm\$|Group=$account|
 EOF
 }
 

@@ -45,7 +45,7 @@ render_host() {
     sed -e "s|listen 1965 |listen $3:$tls_port |" -e '/listen \[::\]:1965 /d' \
         -e "s|127.0.0.1:1966|$3:$plain_port|; s|127.0.0.1 1966 |$3 $plain_port |" \
         -e "s|/etc/nginx/gemini|$it_tmp/gemini|g" -e "s|/usr/local/sbin/tolm|$tolm|" \
-        -e "s|-u gemini|-u nobody|" -e "s|/srv/gemini|$host_dir/jail|" "$1" >"$2"
+        -e "s|-u _tolm|-u nobody|" -e "s|/srv/gemini|$host_dir/jail|" "$1" >"$2"
 }
 
 # Starts a host's processes in a mount namespace of its own, where
