@@ -29,12 +29,6 @@ bool stdin_socket;
 bool stdout_socket;
 long started;
 
-long now_ms() {
-    struct timespec t {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
 bool is_socket(int fd) {
     struct stat st {};
     return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
@@ -49,7 +43,7 @@ void set_timeout(int fd, int option) {
 // Waits for input until the given moment; false when it passed first.
 bool wait_input(long until) {
     for (;;) {
-        const long left = until - now_ms();
+        const long left = until - monotonic_ms();
         if (left <= 0)
             return false;
         struct pollfd p = {0, POLLIN, 0};
@@ -65,7 +59,7 @@ bool wait_input(long until) {
 // drop the response it already received. Read the input away until the
 // client closes, for a bounded time.
 void drain_input() {
-    const long until = now_ms() + drain_milliseconds;
+    const long until = monotonic_ms() + drain_milliseconds;
     char sink[4096];
     while (wait_input(until))
         if (read(0, sink, sizeof sink) <= 0)
@@ -74,8 +68,13 @@ void drain_input() {
 
 } // namespace
 
+long monotonic_ms() {
+    struct timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
 void guard_connection() {
-    started = now_ms();
     // A client that hangs up must not take the run's log line with it: a
     // write to it fails with EPIPE instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
@@ -86,6 +85,8 @@ void guard_connection() {
         out_known && fstat(2, &err) == 0 && out.st_dev == err.st_dev && out.st_ino == err.st_ino;
     stdin_socket = is_socket(0);
     stdout_socket = out_known && S_ISSOCK(out.st_mode);
+    if (stdin_socket)
+        started = monotonic_ms();
 }
 
 // In a CGI child: its standard output is the pipe to this process, and

@@ -5,6 +5,7 @@
 
 namespace tolm {
 
+long monotonic_ms();
 void guard_connection();
 void leave_connection();
 bool stderr_is_stdout();

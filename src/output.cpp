@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -26,21 +25,15 @@ constexpr int look_milliseconds = 1000;
 
 // As large as the copy loop's block: a small response leaves in one write,
 // and a body in writes of that size, which a pipe's reader keeps up with
-// better than larger ones.
-// Placed after the program's other data, so that those few variables share
-// a page with the C library's own and a run touches fewer pages.
+// better than larger ones. Placed after the program's other data, so that
+// those few variables share a page with the C library's own and a run
+// touches fewer pages.
 char buffer[8192] __attribute__((section(".lbss")));
 size_t used;
 uint64_t delivered;
 // Set once the client is gone or stalled: from then on nothing is sent and
 // nothing waited for.
 bool failed;
-
-long now_ms() {
-    struct timespec t {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 // Bytes handed to the socket that the peer has not taken yet: on TCP those
 // not yet acknowledged, on a Unix socket those its reader has not read.
@@ -58,7 +51,7 @@ bool wait_writable() {
     static uint64_t delivered_at_last_wait = UINT64_MAX;
     static long last_progress;
     static long queued;
-    const long start = now_ms();
+    const long start = monotonic_ms();
     if (delivered != delivered_at_last_wait) {
         // The socket took something since the last wait: the client read.
         delivered_at_last_wait = delivered;
@@ -66,7 +59,7 @@ bool wait_writable() {
         queued = unsent();
     }
     for (;;) {
-        const long left = last_progress + stall_milliseconds - now_ms();
+        const long left = last_progress + stall_milliseconds - monotonic_ms();
         if (left <= 0)
             return false;
         struct pollfd p = {1, POLLOUT, 0};
@@ -78,7 +71,7 @@ bool wait_writable() {
             return false;
         const long now_queued = unsent();
         if (now_queued >= 0 && now_queued < queued)
-            last_progress = now_ms();
+            last_progress = monotonic_ms();
         queued = now_queued;
     }
 }
