@@ -1,5 +1,6 @@
 #include "connection.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -113,9 +114,21 @@ bool stderr_is_stdout() {
 
 // A socket gets one deadline for the whole request line, counted from the
 // start of the run, so that a client trickling bytes cannot hold the process
-// longer than a silent one. A pipe has no time limit.
-bool wait_request() {
-    return !stdin_socket || wait_input(started + request_milliseconds);
+// longer than a silent one: -1 with errno ETIMEDOUT once it has passed. What
+// has arrived is taken without waiting first, which is the usual case. A
+// pipe has no time limit.
+ssize_t read_request_bytes(char *into, size_t size) {
+    if (!stdin_socket)
+        return read(0, into, size);
+    for (;;) {
+        const ssize_t n = recv(0, into, size, MSG_DONTWAIT);
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return n;
+        if (!wait_input(started + request_milliseconds)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
 }
 
 void close_connection() {

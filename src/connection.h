@@ -3,6 +3,9 @@
 // never ends the run early.
 #pragma once
 
+#include <cstddef>
+#include <sys/types.h>
+
 namespace tolm {
 
 long monotonic_ms();
@@ -10,7 +13,7 @@ void guard_connection();
 void leave_connection();
 bool stderr_is_stdout();
 bool stdout_is_socket();
-bool wait_request();
+ssize_t read_request_bytes(char *into, size_t size);
 void close_connection();
 
 } // namespace tolm

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <regex.h>
-#include <unistd.h>
 
 namespace tolm {
 
@@ -66,11 +65,7 @@ ssize_t read_line(char *request) {
     size_t len = 0;
     ssize_t result = 0;
     while (len < request_size - 1) {
-        if (!wait_request()) {
-            result = -1;
-            break;
-        }
-        const ssize_t n = read(0, request + len, request_size - 1 - len);
+        const ssize_t n = read_request_bytes(request + len, request_size - 1 - len);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
