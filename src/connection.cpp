@@ -23,9 +23,13 @@ constexpr time_t io_timeout_seconds = 30;
 // How long unread client input is discarded after the response has gone.
 constexpr long drain_milliseconds = 2000;
 
-// Decided once at the start: a CGI child has replaced descriptor 1 by its
-// pipe, but its descriptor 2 may still be the client.
-bool stderr_shared;
+// What descriptor 1 was at the start: a CGI child has replaced it by its
+// pipe, but its descriptor 2 may still be the client. Whether descriptor 2
+// is the same is asked only when something is to be written there.
+bool out_known;
+dev_t out_dev;
+ino_t out_ino;
+int stderr_shared = -1;
 bool stdin_socket;
 bool stdout_socket;
 long started;
@@ -79,11 +83,10 @@ void guard_connection() {
     // A client that hangs up must not take the run's log line with it: a
     // write to it fails with EPIPE instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
-    struct stat out {
-    }, err{};
-    const bool out_known = fstat(1, &out) == 0;
-    stderr_shared =
-        out_known && fstat(2, &err) == 0 && out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+    struct stat out {};
+    out_known = fstat(1, &out) == 0;
+    out_dev = out.st_dev;
+    out_ino = out.st_ino;
     stdin_socket = is_socket(0);
     stdout_socket = out_known && S_ISSOCK(out.st_mode);
     if (stdin_socket)
@@ -97,7 +100,7 @@ void guard_connection() {
 void leave_connection() {
     if (stdin_socket)
         set_timeout(0, SO_RCVTIMEO);
-    if (stdout_socket && stderr_shared)
+    if (stdout_socket && stderr_is_stdout())
         set_timeout(2, SO_SNDTIMEO);
     stdout_socket = false;
     stdin_socket = false;
@@ -109,7 +112,12 @@ bool stdout_is_socket() {
 }
 
 bool stderr_is_stdout() {
-    return stderr_shared;
+    if (stderr_shared < 0) {
+        struct stat err {};
+        stderr_shared =
+            out_known && fstat(2, &err) == 0 && err.st_dev == out_dev && err.st_ino == out_ino;
+    }
+    return stderr_shared != 0;
 }
 
 // A socket gets one deadline for the whole request line, counted from the

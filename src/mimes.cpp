@@ -6,9 +6,11 @@ namespace tolm {
 
 namespace {
 
+// Texts in place, not pointers: a table of pointers would be relocated in
+// every run of the position-independent static binary.
 struct MimeRow {
-    const char *extension;
-    const char *type;
+    char extension[8];
+    char type[57];
 };
 
 // Gemini text first, then by extension in byte order. Names are compared
