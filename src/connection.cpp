@@ -114,8 +114,9 @@ bool stdout_is_socket() {
 bool stderr_is_stdout() {
     if (stderr_shared < 0) {
         struct stat err {};
-        stderr_shared =
+        const bool same =
             out_known && fstat(2, &err) == 0 && err.st_dev == out_dev && err.st_ino == out_ino;
+        stderr_shared = same ? 1 : 0;
     }
     return stderr_shared != 0;
 }
