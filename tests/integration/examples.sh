@@ -20,8 +20,7 @@ tolm=$(realpath "${1:?usage: examples.sh TOLM_BINARY}")
 examples=$(cd "$here/../../examples" && pwd)
 [ "$(id -u)" -eq 0 ] || skip "needs root (chroot, xinetd, tcpserver, nginx)"
 require stunnel openssl xinetd nginx tcpserver setpriv node awk sha256sum unshare socat
-nginx_stream=/usr/lib/nginx/modules/ngx_stream_module.so
-[ -f "$nginx_stream" ] || fail "nginx's stream module is missing (install libnginx-mod-stream)"
+need_nginx_stream
 [ -d "$here/node_modules/@derhuerst/gemini" ] || fail "the Gemini client is missing (run tests/install-deps)"
 id stunnel4 >/dev/null 2>&1 || fail "the account stunnel4 is missing (reinstall stunnel4)"
 # tolm's log lines, and stunnel's, are kept to be shown when a case fails.
@@ -218,15 +217,7 @@ wait_listening "$plain_port" "$last_pid"
 mkdir "$it_tmp/nginx"
 render "$examples/nginx-stream.conf" "$it_tmp/nginx/gemini.conf" "$nginx_port" \
     "listen 1965 " "listen [::]:1965 " /etc/nginx/gemini 127.0.0.1:1966
-cat >"$it_tmp/nginx/nginx.conf" <<END
-load_module $nginx_stream;
-user www-data;
-worker_processes 1;
-pid $it_tmp/nginx/nginx.pid;
-error_log $it_tmp/nginx/error.log notice;
-events { worker_connections 64; }
-include $it_tmp/nginx/gemini.conf;
-END
+nginx_main_conf "$it_tmp/nginx" 64
 nginx_args=(-p "$it_tmp/nginx/" -e "$it_tmp/nginx/error.log" -c "$it_tmp/nginx/nginx.conf")
 nginx -t -q "${nginx_args[@]}" >"$it_tmp/nginx-t.out" 2>&1 || {
     cat "$it_tmp/nginx-t.out" >&2

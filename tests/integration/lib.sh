@@ -188,3 +188,25 @@ private_dev() {
     ln -s /proc/self/fd/2 "$dev/stderr"
     mount --rbind "$dev" /dev
 }
+
+# nginx's stream module as Debian installs it; the tests that start nginx
+# fail early without it.
+nginx_stream=/usr/lib/nginx/modules/ngx_stream_module.so
+need_nginx_stream() {
+    [ -f "$nginx_stream" ] || fail "nginx's stream module is missing (install libnginx-mod-stream)"
+}
+
+# Writes DIR/nginx.conf: one worker, pid and error log in DIR, and the
+# stream configuration DIR/gemini.conf; CONNECTIONS per worker.
+nginx_main_conf() {
+    local dir=$1 connections=$2
+    cat >"$dir/nginx.conf" <<END
+load_module $nginx_stream;
+user www-data;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log notice;
+events { worker_connections $connections; }
+include $dir/gemini.conf;
+END
+}

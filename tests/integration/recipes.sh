@@ -20,8 +20,7 @@ readme=$(realpath "${2:?usage: recipes.sh TOLM_BINARY README}")
 examples=$(cd "$here/../../examples" && pwd)
 [ "$(id -u)" -eq 0 ] || skip "needs root (accounts, chroot, xinetd, nginx)"
 require stunnel4 openssl xinetd nginx tcpserver setpriv systemd-socket-activate adduser deluser node awk
-nginx_stream=/usr/lib/nginx/modules/ngx_stream_module.so
-[ -f "$nginx_stream" ] || fail "nginx's stream module is missing (install libnginx-mod-stream)"
+need_nginx_stream
 
 it_begin 200
 # An account of the test's own, removed at the end when the test made it.

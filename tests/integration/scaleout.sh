@@ -19,8 +19,7 @@ tolm=$(realpath "${1:?usage: scaleout.sh TOLM_BINARY}")
 examples=$(cd "$here/../../examples" && pwd)
 [ "$(id -u)" -eq 0 ] || skip "needs root (chroot, mount namespaces, haproxy)"
 require haproxy nginx tcpserver setpriv openssl node unshare socat sha256sum
-nginx_stream=/usr/lib/nginx/modules/ngx_stream_module.so
-[ -f "$nginx_stream" ] || fail "nginx's stream module is missing (install libnginx-mod-stream)"
+need_nginx_stream
 [ -d "$here/node_modules/@derhuerst/gemini" ] || fail "the Gemini client is missing (run tests/install-deps)"
 enter_private_namespace "$@"
 
@@ -79,15 +78,7 @@ for address in 127.0.0.2 127.0.0.3; do
     wait_listening "$plain_port" "$last_pid"
 
     render_host "$examples/nginx-stream.conf" "$host_dir/nginx/gemini.conf" "$address"
-    cat >"$host_dir/nginx/nginx.conf" <<END
-load_module $nginx_stream;
-user www-data;
-worker_processes 1;
-pid $host_dir/nginx/nginx.pid;
-error_log $host_dir/nginx/error.log notice;
-events { worker_connections 256; }
-include $host_dir/nginx/gemini.conf;
-END
+    nginx_main_conf "$host_dir/nginx" 256
     nginx -p "$host_dir/nginx/" -e "$host_dir/nginx/error.log" -c "$host_dir/nginx/nginx.conf" -g "daemon off;" \
         >"$host_dir/nginx.out" 2>&1 &
     it_pids+=("$!")
