@@ -87,6 +87,7 @@ void cgi(const char *script) {
     // The child must not send what is still buffered here a second time.
     out_flush();
     int fds[2];
+    learn_connection();
     if (pipe2(fds, O_CLOEXEC) != 0)
         cgi_failed(script);
     const pid_t pid = fork();

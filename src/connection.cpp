@@ -23,15 +23,19 @@ constexpr time_t io_timeout_seconds = 30;
 // How long unread client input is discarded after the response has gone.
 constexpr long drain_milliseconds = 2000;
 
-// What descriptor 1 was at the start: a CGI child has replaced it by its
-// pipe, but its descriptor 2 may still be the client. Whether descriptor 2
-// is the same is asked only when something is to be written there.
+// What the descriptors are is learnt when it first matters, mostly from the
+// answer of a call that was to be made anyway: on a connection, where they
+// are sockets, a run makes no call only to ask. Descriptor 1's identity is
+// kept for the CGI child, which replaces it by its pipe while its
+// descriptor 2 may still be the client.
+enum class Kind : signed char { unknown, socket, other };
+Kind in_kind = Kind::unknown;
+Kind out_kind = Kind::unknown;
 bool out_known;
 dev_t out_dev;
 ino_t out_ino;
 int stderr_shared = -1;
-bool stdin_socket;
-bool stdout_socket;
+bool sigpipe_ignored;
 long started;
 
 bool is_socket(int fd) {
@@ -80,17 +84,41 @@ long monotonic_ms() {
 }
 
 void guard_connection() {
+    started = monotonic_ms();
+}
+
+void ignore_sigpipe() {
     // A client that hangs up must not take the run's log line with it: a
-    // write to it fails with EPIPE instead of killing the process.
-    signal(SIGPIPE, SIG_IGN);
+    // write to it fails with EPIPE instead of killing the process. Sends
+    // on a socket ask for that themselves.
+    if (!sigpipe_ignored)
+        signal(SIGPIPE, SIG_IGN);
+    sigpipe_ignored = true;
+}
+
+namespace {
+
+void learn_stdout() {
     struct stat out {};
     out_known = fstat(1, &out) == 0;
     out_dev = out.st_dev;
     out_ino = out.st_ino;
-    stdin_socket = is_socket(0);
-    stdout_socket = out_known && S_ISSOCK(out.st_mode);
-    if (stdin_socket)
-        started = monotonic_ms();
+    if (out_kind == Kind::unknown)
+        out_kind = out_known && S_ISSOCK(out.st_mode) ? Kind::socket : Kind::other;
+}
+
+bool stdin_is_socket() {
+    if (in_kind == Kind::unknown)
+        in_kind = is_socket(0) ? Kind::socket : Kind::other;
+    return in_kind == Kind::socket;
+}
+
+} // namespace
+
+void learn_connection() {
+    stdin_is_socket();
+    learn_stdout();
+    stderr_is_stdout();
 }
 
 // In a CGI child: its standard output is the pipe to this process, and
@@ -98,21 +126,40 @@ void guard_connection() {
 // The script's own use of the client socket, its standard input and (under
 // inetd-style super-servers) its standard error, gets plain time limits.
 void leave_connection() {
-    if (stdin_socket)
+    if (in_kind == Kind::socket)
         set_timeout(0, SO_RCVTIMEO);
-    if (stdout_socket && stderr_is_stdout())
+    if (out_kind == Kind::socket && stderr_is_stdout())
         set_timeout(2, SO_SNDTIMEO);
-    stdout_socket = false;
-    stdin_socket = false;
+    out_kind = Kind::other;
+    in_kind = Kind::other;
     signal(SIGPIPE, SIG_DFL);
 }
 
 bool stdout_is_socket() {
-    return stdout_socket;
+    if (out_kind == Kind::unknown)
+        learn_stdout();
+    return out_kind == Kind::socket;
+}
+
+// Without blocking and without SIGPIPE on a socket. The first send also
+// tells a socket from a pipe.
+ssize_t write_stdout(const char *data, size_t size) {
+    if (out_kind != Kind::other) {
+        const ssize_t n = send(1, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0 || errno != ENOTSOCK) {
+            out_kind = Kind::socket;
+            return n;
+        }
+        out_kind = Kind::other;
+    }
+    ignore_sigpipe();
+    return write(1, data, size);
 }
 
 bool stderr_is_stdout() {
     if (stderr_shared < 0) {
+        if (!out_known)
+            learn_stdout();
         struct stat err {};
         const bool same =
             out_known && fstat(2, &err) == 0 && err.st_dev == out_dev && err.st_ino == out_ino;
@@ -125,12 +172,17 @@ bool stderr_is_stdout() {
 // start of the run, so that a client trickling bytes cannot hold the process
 // longer than a silent one: -1 with errno ETIMEDOUT once it has passed. What
 // has arrived is taken without waiting first, which is the usual case. A
-// pipe has no time limit.
+// pipe has no time limit. The first recv also tells a socket from a pipe.
 ssize_t read_request_bytes(char *into, size_t size) {
-    if (!stdin_socket)
+    if (in_kind == Kind::other)
         return read(0, into, size);
     for (;;) {
         const ssize_t n = recv(0, into, size, MSG_DONTWAIT);
+        if (n < 0 && errno == ENOTSOCK) {
+            in_kind = Kind::other;
+            return read(0, into, size);
+        }
+        in_kind = Kind::socket;
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             return n;
         if (!wait_input(started + request_milliseconds)) {
@@ -141,11 +193,11 @@ ssize_t read_request_bytes(char *into, size_t size) {
 }
 
 void close_connection() {
-    if (!stdout_socket)
+    if (!stdout_is_socket())
         return;
     if (shutdown(1, SHUT_WR) != 0)
         return;
-    if (stdin_socket)
+    if (stdin_is_socket())
         drain_input();
 }
 

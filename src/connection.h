@@ -10,10 +10,14 @@ namespace tolm {
 
 long monotonic_ms();
 void guard_connection();
+// Before a CGI child replaces descriptor 1: what 0, 1 and 2 are.
+void learn_connection();
 void leave_connection();
+void ignore_sigpipe();
 bool stderr_is_stdout();
 bool stdout_is_socket();
 ssize_t read_request_bytes(char *into, size_t size);
+ssize_t write_stdout(const char *data, size_t size);
 void close_connection();
 
 } // namespace tolm

@@ -79,10 +79,8 @@ bool wait_writable() {
 // Hands over every byte or fails for good. A socket is written without
 // blocking, so that the wait stays under this process's control.
 void send_all(const char *data, size_t size) {
-    const bool socket = stdout_is_socket();
     while (size > 0 && !failed) {
-        const ssize_t n =
-            socket ? send(1, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) : write(1, data, size);
+        const ssize_t n = write_stdout(data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
@@ -92,7 +90,7 @@ void send_all(const char *data, size_t size) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (socket) {
+            if (stdout_is_socket()) {
                 failed = !wait_writable();
             } else {
                 // A pipe left non-blocking by whoever made it: pipes get no
@@ -207,6 +205,7 @@ int out_printf(const char *fmt, ...) {
 uint64_t out_sendfile(int fd, uint64_t size) {
     if (!out_flush())
         return 0;
+    ignore_sigpipe(); // sendfile has no MSG_NOSIGNAL
     NonBlocking guard;
     uint64_t total = 0;
     while (total < size && !failed) {

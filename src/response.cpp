@@ -57,8 +57,10 @@ void stop(int code, const char *fmt, ...) {
         vlog_line(LOG_ERR, fmt, ap);
         // Under inetd-style super-servers descriptor 2 is often the client
         // socket itself: the detail would reach the client behind the header.
-        if (!stderr_is_stdout())
+        if (!stderr_is_stdout()) {
+            ignore_sigpipe();
             vfprintf(stderr, fmt, again);
+        }
         va_end(again);
         va_end(ap);
     }

@@ -72,8 +72,10 @@ uint64_t print_file(int fd, bool regular) {
 }
 
 void getsubexp(const char *src, regoff_t start, regoff_t end, char *dst) {
-    if (start == end)
+    if (start == end) {
+        dst[0] = '\0';
         return;
+    }
     size_t len = static_cast<size_t>(end - start);
     memcpy(dst, src + start, len);
     dst[len] = '\0';
