@@ -1,6 +1,7 @@
 #include "log.h"
 
 #include "output.h"
+#include "zone.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -79,13 +80,17 @@ const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 // "<pri>Mmm dd hh:mm:ss tag: ": the day padded with a blank, the time local,
 // no host name, no pid. Without a broken-down time the stamp is left out.
+// A run that did not chroot reads its zone only now, through the line's
+// memory: the file is done with before the line is formatted there.
 size_t header(int priority) {
+    load_zone(line, line_size);
     const time_t now = time(nullptr);
-    struct tm tm {};
+    LocalTime lt{};
     int n;
-    if (localtime_r(&now, &tm) != nullptr && tm.tm_mon >= 0 && tm.tm_mon < 12)
-        n = snprintf(line, line_size, "<%d>%s %2d %02d:%02d:%02d %s: ", priority, months[tm.tm_mon],
-                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, program_invocation_short_name);
+    if (local_time(now, &lt))
+        n = snprintf(line, line_size, "<%d>%s %2d %02d:%02d:%02d %s: ", priority,
+                     months[lt.month - 1], lt.day, lt.hour, lt.minute, lt.second,
+                     program_invocation_short_name);
     else
         n = snprintf(line, line_size, "<%d>%s: ", priority, program_invocation_short_name);
     if (n < 0)
@@ -95,8 +100,12 @@ size_t header(int priority) {
 
 } // namespace
 
+// Before the response nothing is buffered for output: the zone file is
+// read where the response will be.
 void open_log() {
-    tzset();
+    size_t room = 0;
+    char *scratch = out_room(&room);
+    load_zone(scratch, room);
     if (!log_socket.connected())
         log_socket.connect_log();
 }
