@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,12 +23,14 @@ namespace {
 char *line;
 size_t line_size;
 
+// The connection lasts as long as the process and is closed on exec: the
+// exit closes it. A destructor would have to be registered with atexit in
+// every run before main.
 class LogSocket {
   public:
-    LogSocket() = default;
+    constexpr LogSocket() = default;
     LogSocket(const LogSocket &) = delete;
     LogSocket &operator=(const LogSocket &) = delete;
-    ~LogSocket() { reset(); }
 
     // A datagram socket first; a log daemon listening on a stream socket
     // refuses that with EPROTOTYPE, and then gets a stream connection, as
@@ -35,7 +38,9 @@ class LogSocket {
     bool connect_log() {
         struct sockaddr_un addr {};
         addr.sun_family = AF_UNIX;
-        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", "/dev/log");
+        constexpr char path[] = "/dev/log";
+        static_assert(sizeof path <= sizeof addr.sun_path);
+        memcpy(addr.sun_path, path, sizeof path);
         const int types[] = {SOCK_DGRAM, SOCK_STREAM};
         for (const int type : types) {
             fd_ = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
@@ -73,7 +78,7 @@ class LogSocket {
     int type_ = SOCK_DGRAM;
 };
 
-LogSocket log_socket;
+constinit LogSocket log_socket;
 
 const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
