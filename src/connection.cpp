@@ -37,6 +37,8 @@ ino_t out_ino;
 int stderr_shared = -1;
 bool sigpipe_ignored;
 long started;
+// Until a request line has been seen to end alone, more may be on its way.
+bool more_input = true;
 
 bool is_socket(int fd) {
     struct stat st {};
@@ -65,16 +67,28 @@ bool wait_input(long until) {
 }
 
 // A TCP socket closed with unread input sends a reset, and the peer may then
-// drop the response it already received. Read the input away until the
-// client closes, for a bounded time.
+// drop the response it already received. When the client has sent more
+// than its request line, or is still sending a line that never ended, its
+// input is read away until it closes, for a bounded time. A client that
+// sent its line and nothing more is not waited for: the close is orderly,
+// and waiting would cost every run a sleep and a wake-up (a fifth of what
+// a run costs behind a TLS terminator).
 void drain_input() {
     const long until = monotonic_ms() + drain_milliseconds;
     char sink[4096];
-    while (wait_input(until))
-        if (read(0, sink, sizeof sink) <= 0)
+    bool lingering = more_input;
+    for (;;) {
+        const ssize_t n = recv(0, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return;
+        if (n > 0) {
+            lingering = true;
+            continue;
+        }
+        if (!lingering || !wait_input(until))
+            return;
+    }
 }
-
 } // namespace
 
 long monotonic_ms() {
@@ -190,6 +204,10 @@ ssize_t read_request_bytes(char *into, size_t size) {
             return -1;
         }
     }
+}
+
+void request_line_ended(bool more_followed) {
+    more_input = more_followed;
 }
 
 void close_connection() {

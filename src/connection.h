@@ -17,6 +17,8 @@ void ignore_sigpipe();
 bool stderr_is_stdout();
 bool stdout_is_socket();
 ssize_t read_request_bytes(char *into, size_t size);
+// The line feed arrived, and whether more followed it in the same read.
+void request_line_ended(bool more_followed);
 ssize_t write_stdout(const char *data, size_t size);
 void close_connection();
 

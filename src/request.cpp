@@ -77,7 +77,9 @@ ssize_t read_line(char *request) {
         const char *newline =
             static_cast<const char *>(memchr(request + len, '\n', static_cast<size_t>(n)));
         if (newline != nullptr) {
+            const size_t end = len + static_cast<size_t>(n);
             len = static_cast<size_t>(newline - request) + 1;
+            request_line_ended(len < end);
             break;
         }
         len += static_cast<size_t>(n);

@@ -505,6 +505,48 @@ void hang_ups(const std::string &root, Listener &listener, int rounds) {
         ++failures;
 }
 
+// After its answer tolm shuts its side down. A client that sent its line
+// and nothing more is not waited for, so a client that keeps its end open
+// does not hold the process; one that sent more than its line has that
+// input read away for the drain's time first, so that the close does not
+// reset the connection under the answer.
+void closing(const std::string &root, Listener &listener) {
+    struct Case {
+        const char *name;
+        bool tcp;
+        std::string extra;
+        bool lingers;
+    };
+    const Case cases[] = {
+        {"line alone, TCP", true, "", false},
+        {"line alone, socket pair", false, "", false},
+        {"line and more, TCP", true, "more input", true},
+        {"line and more, socket pair", false, "more input", true},
+    };
+    for (const Case &c : cases) {
+        int client = -1;
+        int server = -1;
+        connect_kind(listener, c.tcp, client, server);
+        Started s(server, client, {"-d", root});
+        send_all(client, "gemini://h/a.txt\r\n" + c.extra);
+        std::string error;
+        const std::string answer = read_to_end(client, slack, &error);
+        const double answered = now();
+        // The client's end stays open until tolm has ended.
+        const harness::Result run = s.process.finish(slack);
+        const double held = now() - answered;
+        close(client);
+        note("sockets: %s: process ended %.2f s after the answer\n", c.name, held);
+        if (answer != "20 text/plain\r\nalpha\n" || !error.empty() || run.exit_code != 0)
+            fail(c.name, "answer " + visible(answer, 100) + " " + error + ", exit " +
+                             std::to_string(run.exit_code));
+        if (!c.lingers && held > 1)
+            fail(c.name, "held the process " + std::to_string(held) + " s after the answer");
+        if (c.lingers && (held < drain - 0.5 || held > drain + slack))
+            fail(c.name, "drained for " + std::to_string(held) + " s");
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -540,6 +582,7 @@ int main(int argc, char *argv[]) {
     lost_answers(root, listener, repeat);
     large_file_read(root, listener);
     hang_ups(root, listener, 40);
+    closing(root, listener);
     slow_clients(root, listener, slow);
     printf("sockets: %d failures\n", failures.load());
     return failures == 0 ? 0 : 1;
