@@ -1,7 +1,7 @@
 #include "content.h"
 
 #include "connection.h"
-
+#include "descriptor.h"
 #include "mimes.h"
 #include "output.h"
 #include "response.h"
@@ -24,21 +24,6 @@ char lang[16];
 char default_mime[64] = "application/octet-stream";
 
 namespace {
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // The array that scandir allocates, entries included.
 class Entries {

@@ -1,5 +1,7 @@
 #include "zone.h"
 
+#include "descriptor.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -306,22 +308,6 @@ int32_t offset_at(int64_t t) {
         offset = zone.to[i];
     return offset;
 }
-
-// A descriptor closed on every way out.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // From where the file was left, or, with an offset, from there.
 size_t read_some(int fd, char *buf, size_t size, int64_t offset) {
