@@ -160,6 +160,8 @@ bool stdout_is_socket() {
 ssize_t write_stdout(const char *data, size_t size) {
     if (out_kind != Kind::other) {
         const ssize_t n = send(1, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EBADF)
+            return n; // nothing there to learn about
         if (n >= 0 || errno != ENOTSOCK) {
             out_kind = Kind::socket;
             return n;
@@ -196,6 +198,8 @@ ssize_t read_request_bytes(char *into, size_t size) {
             in_kind = Kind::other;
             return read(0, into, size);
         }
+        if (n < 0 && errno == EBADF)
+            return n;
         in_kind = Kind::socket;
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             return n;
