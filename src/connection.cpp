@@ -97,7 +97,8 @@ long monotonic_ms() {
     return t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-void guard_connection() {
+// The request line's deadline counts from here.
+void mark_start() {
     started = monotonic_ms();
 }
 

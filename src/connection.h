@@ -9,7 +9,7 @@
 namespace tolm {
 
 long monotonic_ms();
-void guard_connection();
+void mark_start();
 // Before a CGI child replaces descriptor 1: what 0, 1 and 2 are.
 void learn_connection();
 void leave_connection();

@@ -91,7 +91,7 @@ int main(int argc, char *argv[]) {
     char query[1025];
     cgi_fullpath[0] = '\0';
 
-    guard_connection();
+    mark_start();
     parse_options(argc, argv, opt);
     read_request(request);
     split_request(request, hostname, path, query);

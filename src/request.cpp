@@ -107,8 +107,10 @@ void read_request(char *request) {
         status(59, "request is too long (1024 max): %s", request);
         stop(1, "request is too long (1024 max): %s", request);
     }
-    request[strcspn(request, "\r\n")] = '\0';
-    esnprintf(_request, sizeof _request, "%s", request);
+    static_assert(request_size <= sizeof _request);
+    len = strcspn(request, "\r\n");
+    request[len] = '\0';
+    memcpy(_request, request, len + 1);
 }
 
 void split_request(const char *request, char *hostname, char *path, char *query) {
