@@ -166,15 +166,20 @@ void set_binary(std::string path) {
     binary_path = std::move(path);
 }
 
-std::string read_file(const std::string &path) {
+std::string read_all(int fd) {
     std::string s;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        die("%s: %s", visible(path).c_str(), strerror(errno));
     char buf[65536];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0)
         s.append(buf, static_cast<size_t>(n));
+    return s;
+}
+
+std::string read_file(const std::string &path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        die("%s: %s", visible(path).c_str(), strerror(errno));
+    std::string s = read_all(fd);
     close(fd);
     return s;
 }

@@ -102,6 +102,8 @@ Result run(const std::vector<std::string> &args, const std::string &input,
            const Options &options = {});
 
 std::string read_file(const std::string &path);
+// Everything up to the end of input.
+std::string read_all(int fd);
 double now(); // monotonic seconds
 
 uid_t nobody_uid();
