@@ -1,13 +1,14 @@
 #include "log.h"
 
+#include "connection.h"
 #include "output.h"
-#include "zone.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -23,9 +24,14 @@ namespace {
 char *line;
 size_t line_size;
 
+// All the waiting for the log daemon a run may do, over every line: a stuck
+// daemon must not keep the process alive once the answer is out.
+constexpr long allowance_ms = 2000;
+
 // The connection lasts as long as the process and is closed on exec: the
 // exit closes it. A destructor would have to be registered with atexit in
-// every run before main.
+// every run before main. Calls give 0 or an errno value, ETIMEDOUT when the
+// daemon is there but took too long.
 class LogSocket {
   public:
     constexpr LogSocket() = default;
@@ -34,37 +40,60 @@ class LogSocket {
 
     // A datagram socket first; a log daemon listening on a stream socket
     // refuses that with EPROTOTYPE, and then gets a stream connection, as
-    // syslog(3) does.
-    bool connect_log() {
+    // syslog(3) does. Only a stream connect can wait: for a daemon that
+    // does not accept.
+    int connect_log() {
         struct sockaddr_un addr {};
         addr.sun_family = AF_UNIX;
         constexpr char path[] = "/dev/log";
         static_assert(sizeof path <= sizeof addr.sun_path);
         memcpy(addr.sun_path, path, sizeof path);
+        const auto *to = reinterpret_cast<struct sockaddr *>(&addr);
         const int types[] = {SOCK_DGRAM, SOCK_STREAM};
         for (const int type : types) {
-            fd_ = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+            fd_ = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
             if (fd_ < 0)
-                return false;
-            if (connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) {
-                type_ = type;
-                return true;
-            }
-            const int err = errno;
+                return errno;
+            type_ = type;
+            int err = 0;
+            while (err == 0 && connect(fd_, to, sizeof addr) != 0)
+                err = wait_or_fail();
+            if (err == 0)
+                return 0;
             reset();
             if (err != EPROTOTYPE)
-                return false;
+                return err;
         }
-        return false;
+        return EPROTOTYPE;
     }
 
     bool connected() const { return fd_ >= 0; }
+    // Whether the daemon has let a wait run out.
+    bool late() const { return late_; }
 
-    // On a stream the terminating NUL goes along and separates the lines.
-    bool send_line(const char *text, size_t len) const {
+    // On a stream the terminating NUL goes along and separates the lines;
+    // a line sent in part leaves the stream unusable. Each wait is set up
+    // anew, so that none outlasts the allowance.
+    int send_line(const char *text, size_t len) {
         if (type_ == SOCK_STREAM)
             len += 1;
-        return send(fd_, text, len, MSG_NOSIGNAL) >= 0;
+        int err = 0;
+        int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+        while (len > 0) {
+            const ssize_t n = send(fd_, text, len, flags);
+            if (n > 0) {
+                text += n;
+                len -= static_cast<size_t>(n);
+                flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+            } else if ((err = wait_or_fail()) != 0) {
+                break;
+            } else {
+                flags = MSG_NOSIGNAL;
+            }
+        }
+        if (err != 0 && type_ == SOCK_STREAM)
+            reset();
+        return err;
     }
 
     void reset() {
@@ -74,43 +103,68 @@ class LogSocket {
     }
 
   private:
+    // The socket takes a line or a connection at once when the daemon has
+    // room, which is the usual case. Otherwise the next call blocks, for
+    // what is left of the allowance counted from the run's first wait.
+    int wait_or_fail() {
+        const int err = errno;
+        if (err != EAGAIN && err != EINTR)
+            return err;
+        const long now = monotonic_ms();
+        if (deadline_ == 0)
+            deadline_ = now + allowance_ms;
+        const long left = deadline_ - now;
+        if (left <= 0) {
+            late_ = true;
+            return ETIMEDOUT;
+        }
+        const struct timeval tv = {left / 1000, static_cast<suseconds_t>(left % 1000 * 1000)};
+        if (fcntl(fd_, F_SETFL, 0) != 0 ||
+            setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+            return errno;
+        return 0;
+    }
+
     int fd_ = -1;
     int type_ = SOCK_DGRAM;
+    long deadline_ = 0;
+    bool late_ = false;
 };
 
 constinit LogSocket log_socket;
 
-const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// "<pri>Mmm dd hh:mm:ss tag: ": the day padded with a blank, the time local,
-// no host name, no pid. Without a broken-down time the stamp is left out.
-// A run that did not chroot reads its zone only now, through the line's
-// memory: the file is done with before the line is formatted there.
+// "<pri>tag: ": no time stamp, which the log daemon adds on arrival, no host
+// name, no pid.
 size_t header(int priority) {
-    load_zone(line, line_size);
-    const time_t now = time(nullptr);
-    LocalTime lt{};
-    int n;
-    if (local_time(now, &lt))
-        n = snprintf(line, line_size, "<%d>%s %2d %02d:%02d:%02d %s: ", priority,
-                     months[lt.month - 1], lt.day, lt.hour, lt.minute, lt.second,
-                     program_invocation_short_name);
-    else
-        n = snprintf(line, line_size, "<%d>%s: ", priority, program_invocation_short_name);
+    const int n = snprintf(line, line_size, "<%d>%s: ", priority, program_invocation_short_name);
     if (n < 0)
         return 0;
     return static_cast<size_t>(n) < line_size ? static_cast<size_t>(n) : line_size - 1;
 }
 
+// A log daemon that restarted has dropped the connection: one new try. One
+// that has been too slow loses the line, and the operator hears of it unless
+// standard error is the client's connection (a chrooted run only learns that
+// it is still missing); a missing one loses lines silently, as with
+// syslog(3).
+void send_or_drop(size_t start, size_t len) {
+    int err = log_socket.connected() ? log_socket.send_line(line, len) : ENOTCONN;
+    if (err != 0 && err != ETIMEDOUT) {
+        log_socket.reset();
+        err = log_socket.connect_log();
+        if (err == 0)
+            err = log_socket.send_line(line, len);
+    }
+    if (err != 0 && log_socket.late() && !stderr_is_stdout()) {
+        ignore_sigpipe();
+        fprintf(stderr, "log daemon too slow, line dropped: %.*s\n", static_cast<int>(len - start),
+                line + start);
+    }
+}
+
 } // namespace
 
-// Before the response nothing is buffered for output: the zone file is
-// read where the response will be.
 void open_log() {
-    size_t room = 0;
-    char *scratch = out_room(&room);
-    load_zone(scratch, room);
     if (!log_socket.connected())
         log_socket.connect_log();
 }
@@ -121,17 +175,13 @@ void vlog_line(int priority, const char *fmt, va_list ap) {
     line = out_spare(&line_size);
     if ((priority & LOG_FACMASK) == 0)
         priority |= LOG_USER;
-    size_t len = header(priority);
+    const size_t start = header(priority);
+    size_t len = start;
     const int n = vsnprintf(line + len, line_size - len, fmt, ap);
     if (n > 0)
         len +=
             static_cast<size_t>(n) < line_size - len ? static_cast<size_t>(n) : line_size - len - 1;
-    // A log daemon that restarted has dropped the connection: one new try.
-    if (!log_socket.connected() || !log_socket.send_line(line, len)) {
-        log_socket.reset();
-        if (log_socket.connect_log() && !log_socket.send_line(line, len))
-            log_socket.reset();
-    }
+    send_or_drop(start, len);
     errno = saved_errno;
 }
 

@@ -1,6 +1,6 @@
-// The system log: one datagram per line on /dev/log, in the form glibc's
-// syslog(3) sends with the default options, "<pri>Mmm dd hh:mm:ss tag:
-// message", whichever C library the program is built with.
+// The system log: one datagram per line on /dev/log, "<pri>tag: message",
+// left to the log daemon to stamp; a stream connection where the daemon
+// listens on one. A slow daemon never holds the run for long.
 #pragma once
 
 #include <cstdarg>
@@ -8,12 +8,13 @@
 
 namespace tolm {
 
-// Reads the time zone and connects to the log while both can still be
-// found: call before a chroot. Without it the first line connects.
+// Connects to the log while /dev/log can still be found: call before a
+// chroot. Without it the first line connects.
 void open_log();
 
-// A priority without a facility is logged as LOG_USER. Failures are silent,
-// as with syslog(3): a missing log socket loses the line.
+// A priority without a facility is logged as LOG_USER. A missing log socket
+// loses the line silently, as with syslog(3); a daemon that does not take
+// it in time loses it with a note on standard error.
 void log_line(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void vlog_line(int priority, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 

@@ -242,13 +242,6 @@ char *out_spare(size_t *size) {
     return buffer;
 }
 
-// The part of the buffer that holds nothing yet, as scratch memory until
-// the next write: what is buffered stays.
-char *out_room(size_t *size) {
-    *size = sizeof buffer - used;
-    return buffer + used;
-}
-
 bool out_failed() {
     return failed;
 }

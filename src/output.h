@@ -16,7 +16,6 @@ ssize_t out_fill(int fd, bool *all_asked);
 uint64_t out_sendfile(int fd, uint64_t size);
 bool out_flush();
 char *out_spare(size_t *size);
-char *out_room(size_t *size);
 bool out_failed();
 uint64_t out_delivered();
 

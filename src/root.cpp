@@ -36,8 +36,8 @@ Account check_user(const char *user) {
 void set_rootdir(const char *chroot_dir, const char *user) {
     char dir[1024] = {};
     if (user[0] != '\0') {
-        // Inside the new root there is no /dev/log and no zone file: connect
-        // to the log and read the time zone while they can still be found.
+        // Inside the new root there is no /dev/log: connect to the log while
+        // it can still be found.
         open_log();
         if (chroot(chroot_dir) != 0) {
             refuse();

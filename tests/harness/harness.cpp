@@ -54,7 +54,14 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
     return remove(path);
 }
 
-// glibc sends "<pri>Mmm dd hh:mm:ss tag: message".
+// tolm sends "<pri>tag: message"; glibc puts a time stamp
+// "Mmm dd hh:mm:ss " before the tag.
+bool stamped(const std::string &dgram, size_t at) {
+    return dgram.size() > at + 16 && dgram.compare(at + 3, 1, " ") == 0 &&
+           dgram.compare(at + 6, 1, " ") == 0 && dgram.compare(at + 9, 1, ":") == 0 &&
+           dgram.compare(at + 12, 1, ":") == 0 && dgram.compare(at + 15, 1, " ") == 0;
+}
+
 LogLine parse_log(const std::string &dgram) {
     LogLine line;
     line.text = dgram;
@@ -62,7 +69,7 @@ LogLine parse_log(const std::string &dgram) {
     const size_t close = dgram.find('>');
     if (dgram.empty() || dgram[0] != '<' || close == std::string::npos)
         return line;
-    const size_t tag_start = close + 1 + 16;
+    const size_t tag_start = close + 1 + (stamped(dgram, close + 1) ? 16 : 0);
     const size_t tag_end = dgram.find(": ", tag_start);
     if (tag_start > dgram.size() || tag_end == std::string::npos)
         return line;

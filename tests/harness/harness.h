@@ -45,7 +45,8 @@ class Tree {
 bool capture_log();
 bool log_captured();
 
-// One datagram in glibc's form "<pri>Mmm dd hh:mm:ss tag: message".
+// One datagram in the form "<pri>tag: message", or glibc's, with a time
+// stamp "Mmm dd hh:mm:ss " before the tag.
 struct LogLine {
     int priority = -1; // -1 when the datagram is not in that form
     std::string tag;
