@@ -128,7 +128,7 @@ done
 say "ok: ${#urls[@]} fetches through haproxy, every answer whole and correct"
 
 # Each host's log: one line per request it answered.
-line=" tolm(\\[[0-9]+\\])?: \"$base/[^\"]*\" 20 [0-9]+$"
+line="^<30>tolm(\\[[0-9]+\\])?: \"$base/[^\"]*\" 20 [0-9]+$"
 for _ in $(seq 1 100); do
     total=0
     for address in 127.0.0.2 127.0.0.3; do
