@@ -25,7 +25,8 @@ Account check_user(const char *user) {
         refuse();
         stop(1, "%s", "chroot requires program to be run as root");
     }
-    const struct passwd *pw = getpwnam(user);
+    // No account has an empty name, whatever a passwd file holds.
+    const struct passwd *pw = user[0] != '\0' ? getpwnam(user) : nullptr;
     if (pw == nullptr) {
         refuse();
         stop(1, "the user %s can't be found on the system", user);
