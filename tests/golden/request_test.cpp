@@ -50,7 +50,7 @@ std::vector<Golden> reading_rows() {
         served("1022 characters and CR LF accepted", {"-d", "{root}"}, line_1022 + "\r\n",
                line_1022, "51 file not found\r\n", ""),
         failure("1023 characters and CR LF refused", {"-d", "{root}"}, line_1023 + "\r\n", 59,
-                too_long + line_1023 + "\r", "", too_long + line_1023 + "\r"),
+                too_long + line_1023 + "\r", "", too_long + line_1023 + "%0D"),
         failure("no line end", {"-d", "{root}"}, "gemini://h/", 59, too_long + "gemini://h/", "",
                 too_long + "gemini://h/"),
         failure("NUL inside the line", {"-d", "{root}"}, std::string("gemini://h/a\0b\n", 15), 59,
@@ -65,6 +65,16 @@ std::vector<Golden> reading_rows() {
                "gemini://h/a.txt", "20 text/plain\r\n", "text\n"),
         served("LF alone ends the line", {"-d", "{root}"}, "gemini://h/a.txt\n", "gemini://h/a.txt",
                "20 text/plain\r\n", "text\n"),
+        // The log and standard error get control bytes as %XX; the client
+        // gets the meta as it always did.
+        served("control bytes of the request line encoded in the log", {"-d", "{root}"},
+               "gemini://h/a\x1b[1m\t\x7f\x01.txt\r\n", "gemini://h/a%1B[1m%09%7F%01.txt",
+               "51 file not found\r\n", ""),
+        failure("control bytes of a malformed request encoded in the log", {"-d", "{root}"},
+                "\x1b[2Jhttp://x/\r\n", 59, "Malformed request", "%1B[2Jhttp://x/",
+                "Malformed request, error:No match"),
+        failure("control bytes of a detail encoded", {"-d", "{root}"}, "gemini://h/\x1b[2J\x7f", 59,
+                too_long + "gemini://h/\x1b[2J\x7f", "", too_long + "gemini://h/%1B[2J%7F"),
     };
 }
 const std::vector<Golden> reading = reading_rows();
@@ -86,12 +96,12 @@ std::vector<Golden> grammar_rows() {
         failure("quote unescaped in the log", {"-d", "{root}"}, "say \"hi\"\r\n", 59, bad,
                 "say \"hi\"", why),
         served("host only", {"-d", "{root}"}, "gemini://host\r\n", "gemini://host",
-               "20 text/gemini; \r\n", "# home\n"),
+               "20 text/gemini\r\n", "# home\n"),
         served("port and query", {"-d", "{root}"}, "gemini://host:1965/a.txt?x=1\r\n",
                "gemini://host:1965/a.txt?x=1", "20 text/plain\r\n", "text\n"),
         served("many slashes", {"-d", "{root}"}, "gemini://///host///a.txt\r\n",
                "gemini://///host///a.txt", "20 text/plain\r\n", "text\n"),
-        served("empty host", {"-d", "{root}"}, "gemini://\r\n", "gemini://", "20 text/gemini; \r\n",
+        served("empty host", {"-d", "{root}"}, "gemini://\r\n", "gemini://", "20 text/gemini\r\n",
                "# home\n"),
         served("high bytes in the path", {"-d", "{root}"}, "gemini://h/\xff\xc3\xa9\r\n",
                "gemini://h/\xff\xc3\xa9", "51 file not found\r\n", ""),
@@ -114,7 +124,7 @@ std::vector<Golden> option_rows() {
         g.out = trunc_meta;
         g.exit_code = 1;
         g.log = {logline("", 41, 39), detail(trunc_detail)};
-        g.err = trunc_detail;
+        g.err = trunc_detail + "\n";
         return g;
     };
     const std::string chdir_failed = "chdir(/usr/local/etc/gemini) failed";
@@ -147,11 +157,11 @@ std::vector<Golden> option_rows() {
         served("argument in the same word", {"-d{root}", "-len"}, in, req,
                "20 text/gemini; lang=en\r\n", "page\n"),
         served("flags bundled", {"-vi", "-d", "{root}"}, "gemini://h/\r\n", "gemini://h/",
-               "20 text/gemini; \r\n", "# host h\n"),
+               "20 text/gemini\r\n", "# host h\n"),
         served("double dash ends options", {"-d", "{root}", "--", "-l", "en"}, in, req,
-               "20 text/gemini; \r\n", "page\n"),
+               "20 text/gemini\r\n", "page\n"),
         served("first word ends options", {"-d", "{root}", "word", "-l", "en"}, in, req,
-               "20 text/gemini; \r\n", "page\n"),
+               "20 text/gemini\r\n", "page\n"),
         served("fallback mime", {"-d", "{root}", "-m", "text/gemini", "-l", "en"},
                "gemini://h/README\r\n", "gemini://h/README", "20 text/gemini; lang=en\r\n",
                "readme\n"),
@@ -167,7 +177,7 @@ TEST(OptionsEnvironment, PosixlyCorrectIgnored) {
     harness::Options o;
     o.env = {"PATH=/usr/bin:/bin", "POSIXLY_CORRECT=1"};
     auto r = harness::run({"-d", tree.dir(), "word", "-l", "en"}, "gemini://h/page.gmi\r\n", o);
-    EXPECT_EQ("20 text/gemini; \r\npage\n", r.out);
+    EXPECT_EQ("20 text/gemini\r\npage\n", r.out);
     o.env = {"PATH=/usr/bin:/bin"};
     r = harness::run({"-d", tree.dir(), "-l", "en", "word"}, "gemini://h/page.gmi\r\n", o);
     EXPECT_EQ("20 text/gemini; lang=en\r\npage\n", r.out);
