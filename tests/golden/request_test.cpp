@@ -1,6 +1,13 @@
 // Options, the request line's reading and its grammar, seen from outside.
 #include "golden.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 namespace {
 
 using harness::detail;
@@ -214,6 +221,45 @@ TEST(SharedStderr, DetailStaysOffTheConnection) {
         EXPECT_EQ(harness::visible(c.out), harness::visible(r.out)) << c.input;
         EXPECT_EQ(c.exit_code, r.exit_code) << c.input;
     }
+}
+
+} // namespace
+
+namespace {
+
+// Started by hand at a terminal, tolm says what it waits for, then reads the
+// request as from anywhere else. From a pipe it says nothing: every other
+// row of these tables expects an empty standard error.
+TEST(Terminal, HintThenRequest) {
+    if (!harness::log_captured())
+        GTEST_SKIP() << "needs root: a terminal of its own in the private mount namespace";
+    harness::Tree tree(std::vector<Node>{{"a.txt", "text\n"}, {"pts/", ""}});
+    // The harness's /dev holds no terminals: a devpts instance of this
+    // namespace's own, gone once its two ends are open.
+    const std::string pts = tree.at("pts");
+    ASSERT_EQ(0, mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666"))
+        << strerror(errno);
+    const int master = open((pts + "/ptmx").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int unlock = 0;
+    const int terminal = master >= 0 && ioctl(master, TIOCSPTLCK, &unlock) == 0
+                             ? ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC)
+                             : -1;
+    const int err = errno;
+    umount2(pts.c_str(), MNT_DETACH);
+    ASSERT_GE(terminal, 0) << strerror(err);
+    // The terminal turns the typed line end into a line feed.
+    const std::string typed = "gemini://h/a.txt\n";
+    ASSERT_EQ(static_cast<ssize_t>(typed.size()), write(master, typed.data(), typed.size()));
+    harness::Options o;
+    o.stdin_fd = terminal;
+    const auto r = harness::run({"-d", tree.dir()}, "", o);
+    close(terminal);
+    close(master);
+    EXPECT_EQ("20 text/plain\r\ntext\n", r.out);
+    EXPECT_EQ("tolm reads one Gemini request line (gemini://host/path) from standard input and "
+              "answers on standard output; see man tolm\n",
+              r.err);
+    EXPECT_EQ(0, r.exit_code);
 }
 
 } // namespace
