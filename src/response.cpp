@@ -5,7 +5,6 @@
 #include "output.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <sys/uio.h>
 
