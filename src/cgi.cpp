@@ -26,13 +26,16 @@ namespace {
 } // namespace
 
 // A request names a script when the first strlen(cgi_dir) bytes of its path
-// lead to the CGI directory itself (same inode), so a link to it counts too.
+// lead to the CGI directory itself (same inode), so a link to it as long as
+// its name counts too, and a "/" follows them: "cgi-bin.gmi" and
+// "cgi-bin2/x" are other names.
 int do_cgi(const char *cgi_dir, const char *path, const char *hostname, const char *query) {
     char prefix[1024] = {};
     char script[1024] = {};
     const size_t n = strlen(cgi_dir);
-    const size_t path_len = strlen(path);
-    memcpy(prefix, path, path_len < n ? path_len : n);
+    if (strlen(path) <= n || path[n] != '/')
+        return 1;
+    memcpy(prefix, path, n);
 
     struct stat dir_st {
     }, prefix_st{};
@@ -47,10 +50,7 @@ int do_cgi(const char *cgi_dir, const char *path, const char *hostname, const ch
     if (query[0] != '\0')
         esetenv("QUERY_STRING", query, 1);
 
-    // The byte after the prefix is skipped unexamined: it is the "/" of a
-    // well-formed request.
-    if (path_len > n + 1)
-        esnprintf(script, sizeof script, "%s", path + n + 1);
+    esnprintf(script, sizeof script, "%s", path + n + 1);
     if (script[0] == '\0')
         return 1;
     if (char *slash = strchr(script, '/')) {

@@ -7,7 +7,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace tolm {
@@ -89,6 +91,26 @@ void drain_input() {
             return;
     }
 }
+
+// Someone who starts tolm by hand at a terminal sees it wait in silence:
+// say what it waits for. Only a read that cannot be served without waiting
+// asks what standard input is, and a terminal never serves one: a pipe or
+// file that holds the request pays nothing. (musl has no preadv2 wrapper.)
+ssize_t read_not_socket(char *into, size_t size) {
+    constexpr int nowait = 0x8; // RWF_NOWAIT
+    struct iovec iov = {into, size};
+    const long n = syscall(SYS_preadv2, 0, &iov, 1, -1L, -1L, nowait);
+    if (n >= 0)
+        return n;
+    if (errno == EOPNOTSUPP && isatty(0)) {
+        constexpr char hint[] = "tolm reads one Gemini request line (gemini://host/path) from "
+                                "standard input and answers on standard output; see man tolm\n";
+        const ssize_t told = write(2, hint, sizeof hint - 1);
+        static_cast<void>(told); // nobody to tell: the request is read all the same
+    }
+    return read(0, into, size);
+}
+
 } // namespace
 
 long monotonic_ms() {
@@ -197,7 +219,7 @@ ssize_t read_request_bytes(char *into, size_t size) {
         const ssize_t n = recv(0, into, size, MSG_DONTWAIT);
         if (n < 0 && errno == ENOTSOCK) {
             in_kind = Kind::other;
-            return read(0, into, size);
+            return read_not_socket(into, size);
         }
         if (n < 0 && errno == EBADF)
             return n;

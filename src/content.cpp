@@ -45,17 +45,17 @@ constexpr char hex_digits[] = "0123456789ABCDEF";
 // Below this size a file leaves together with its header in one write.
 constexpr off_t zero_copy_min = 65536;
 
-// Large regular files go to a socket without passing through this process.
+// Large files go to a socket without passing through this process.
 // Into a pipe the copy loop is faster: the reader's copy overlaps with ours.
 uint64_t send_body(Descriptor &fd, const struct stat &st) {
-    if (S_ISREG(st.st_mode) && st.st_size >= zero_copy_min && stdout_is_socket()) {
+    if (st.st_size >= zero_copy_min && stdout_is_socket()) {
         const uint64_t sent = out_sendfile(fd.get(), static_cast<uint64_t>(st.st_size));
         // Should the socket refuse sendfile, the copy loop takes over;
         // nothing has been sent yet.
         if (sent != UINT64_MAX)
             return sent;
     }
-    return print_file(fd.get(), S_ISREG(st.st_mode));
+    return print_file(fd.get(), true);
 }
 
 bool needs_escape(unsigned char c) {
@@ -134,13 +134,13 @@ void display_file(const char *path) {
     // is executed after this, and musl would pay a system call for it.
     Descriptor fd(open(path, O_RDONLY | O_NONBLOCK));
     struct stat st {};
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 ||
-        !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         status(51, "%s", "file not found and may have vanished");
         return;
     }
     const char *mime = get_file_mime(path, default_mime);
-    if (strcmp(mime, "text/gemini") == 0)
+    // "text/gemini; " with nothing after it is no valid media type.
+    if (lang[0] != '\0' && strcmp(mime, "text/gemini") == 0)
         status(20, "%s; %s", mime, lang);
     else
         status(20, "%s", mime);

@@ -142,6 +142,38 @@ size_t header(int priority) {
     return static_cast<size_t>(n) < line_size ? static_cast<size_t>(n) : line_size - 1;
 }
 
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// Control bytes become %XX, upper-case, in place: from a request or a file
+// name they would reach an operator's terminal, and a line feed would forge
+// a line of its own on a stream log. What no longer fits in size is cut.
+// Gives the new length.
+size_t encode_controls(char *text, size_t len, size_t size) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    size_t grown = len;
+    for (size_t i = 0; i < len; ++i)
+        grown += is_control(static_cast<unsigned char>(text[i])) ? 2 : 0;
+    while (grown > size - 1)
+        grown -= is_control(static_cast<unsigned char>(text[--len])) ? 3 : 1;
+    text[grown] = '\0';
+    for (size_t i = len, o = grown; i > 0;) {
+        const auto c = static_cast<unsigned char>(text[--i]);
+        if (is_control(c)) {
+            text[--o] = hex[c & 0xf];
+            text[--o] = hex[c >> 4];
+            text[--o] = '%';
+        } else {
+            text[--o] = static_cast<char>(c);
+        }
+    }
+    return grown;
+}
+
+// Where the last line's message begins, for standard error.
+size_t message_at;
+
 // A log daemon that restarted has dropped the connection: one new try. One
 // that has been too slow loses the line, and the operator hears of it unless
 // standard error is the client's connection (a chrooted run only learns that
@@ -176,13 +208,21 @@ void vlog_line(int priority, const char *fmt, va_list ap) {
     if ((priority & LOG_FACMASK) == 0)
         priority |= LOG_USER;
     const size_t start = header(priority);
+    message_at = start;
     size_t len = start;
     const int n = vsnprintf(line + len, line_size - len, fmt, ap);
     if (n > 0)
-        len +=
-            static_cast<size_t>(n) < line_size - len ? static_cast<size_t>(n) : line_size - len - 1;
+        len += encode_controls(line + len,
+                               static_cast<size_t>(n) < line_size - len ? static_cast<size_t>(n)
+                                                                        : line_size - len - 1,
+                               line_size - len);
     send_or_drop(start, len);
     errno = saved_errno;
+}
+
+const char *last_message(size_t *len) {
+    *len = strlen(line + message_at);
+    return line + message_at;
 }
 
 void log_line(int priority, const char *fmt, ...) {

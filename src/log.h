@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <syslog.h>
 
 namespace tolm {
@@ -16,6 +17,10 @@ void open_log();
 // loses the line silently, as with syslog(3); a daemon that does not take
 // it in time loses it with a note on standard error.
 void log_line(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Bytes below 0x20 and 0x7F in the message are written as %XX.
 void vlog_line(int priority, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
+// The message of the last line, as it was logged; valid until the next
+// output.
+const char *last_message(size_t *len);
 
 } // namespace tolm

@@ -23,6 +23,7 @@ struct Options {
     char chroot_dir[1024];
     char user[73];
     char cgi_dir[1024];
+    bool confined; // -u given, even with an empty value
     bool virtualhost;
 };
 
@@ -32,6 +33,7 @@ void parse_options(int argc, char *argv[], Options &opt) {
     memcpy(opt.chroot_dir, default_root, sizeof default_root);
     opt.user[0] = '\0';
     opt.cgi_dir[0] = '\0';
+    opt.confined = false;
     opt.virtualhost = false;
     // "+" asks glibc for POSIX parsing: no reordering of the command line and
     // no look at POSIXLY_CORRECT. ":" silences its diagnostics.
@@ -49,11 +51,17 @@ void parse_options(int argc, char *argv[], Options &opt) {
             break;
         case 'u':
             esnprintf(opt.user, sizeof opt.user, "%s", optarg);
+            opt.confined = true;
             break;
         case 'c': {
+            // "cgi-bin/" names the same directory as "cgi-bin": a request
+            // path is matched against the bare name.
             esnprintf(opt.cgi_dir, sizeof opt.cgi_dir, "%s", optarg);
             const size_t slashes = strspn(opt.cgi_dir, "/");
-            memmove(opt.cgi_dir, opt.cgi_dir + slashes, strlen(opt.cgi_dir + slashes) + 1);
+            size_t len = strlen(opt.cgi_dir + slashes);
+            memmove(opt.cgi_dir, opt.cgi_dir + slashes, len + 1);
+            while (len > 0 && opt.cgi_dir[len - 1] == '/')
+                opt.cgi_dir[--len] = '\0';
             break;
         }
         case 'v':
@@ -96,7 +104,9 @@ int main(int argc, char *argv[]) {
     read_request(request);
     split_request(request, hostname, path, query);
     Account account{};
-    if (opt.user[0] != '\0')
+    // An empty -u, an unset variable in a unit file say, must not turn the
+    // confinement off: check_user refuses it like an unknown account.
+    if (opt.confined)
         account = check_user(opt.user);
     if (opt.virtualhost)
         join_virtualhost(opt.chroot_dir, sizeof opt.chroot_dir, hostname);

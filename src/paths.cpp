@@ -59,50 +59,56 @@ void confine_path(char *path) {
 
 namespace {
 
-bool is_servable(const struct stat &st) {
-    return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+[[noreturn]] void not_found() {
+    status(51, "%s", "file not found");
+    finish();
 }
 
 // A name may hold any byte but NUL; the header line must stay one line.
-[[noreturn]] void redirect(int code, const char *target) {
+[[noreturn]] void redirect(int code, const char *target,
+                           void (*encode)(const char *, char *, size_t)) {
     char meta[3 * 1024 + 1];
-    encode_controls(target, meta, sizeof meta);
+    encode(target, meta, sizeof meta);
     status(code, "%s", meta);
     finish();
 }
 
 } // namespace
 
-// Only regular files and directories are served. A FIFO would block the
-// open, a device would stream for ever: anything else is not there.
+// Only a regular file is ever delivered. A FIFO would block the open, a
+// device would stream for ever, and a directory has no bytes to send: a
+// directory is an index file, a listing or nothing at all.
 void check_path(char *path, size_t size) {
     char work[1024] = {};
     struct stat st {};
     if (stat(path, &st) == 0) {
         if (S_ISREG(st.st_mode))
             return;
-        if (!S_ISDIR(st.st_mode)) {
-            status(51, "%s", "file not found");
-            finish();
-        }
+        if (!S_ISDIR(st.st_mode))
+            not_found();
         if (path[strlen(path) - 1] == '/') {
             esnprintf(work, sizeof work, "%s/%s", path, "index.gmi");
-            if (stat(work, &st) == 0 && is_servable(st))
+            if (stat(work, &st) == 0 && S_ISREG(st.st_mode))
                 esnprintf(path, size, "%s", work);
+            else if (!doautoidx)
+                not_found();
             return;
         }
+        // The name as a listing links it: a raw "?", "#" or blank would
+        // send the client to another path.
         esnprintf(work, sizeof work, "/%s/", path);
-        redirect(31, work);
+        redirect(31, work, encode_link);
     }
     // A link target that fills the whole work text may have been cut by
-    // readlink: no redirect is better than one to the wrong place.
+    // readlink: no redirect is better than one to the wrong place. The
+    // target is the operator's, often a full URL: only its control bytes
+    // are encoded.
     if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
         ssize_t n = readlink(path, work, sizeof work);
         if (n > 0 && static_cast<size_t>(n) < sizeof work)
-            redirect(30, work);
+            redirect(30, work, encode_controls);
     }
-    status(51, "%s", "file not found");
-    finish();
+    not_found();
 }
 
 } // namespace tolm

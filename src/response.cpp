@@ -5,8 +5,8 @@
 #include "output.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
+#include <sys/uio.h>
 
 namespace tolm {
 
@@ -52,17 +52,19 @@ void stop(int code, const char *fmt, ...) {
     if (code != 0) {
         va_list ap;
         va_start(ap, fmt);
-        va_list again;
-        va_copy(again, ap);
         vlog_line(LOG_ERR, fmt, ap);
+        va_end(ap);
         // Under inetd-style super-servers descriptor 2 is often the client
         // socket itself: the detail would reach the client behind the header.
+        // Elsewhere it is a log that every run shares: one line each.
         if (!stderr_is_stdout()) {
             ignore_sigpipe();
-            vfprintf(stderr, fmt, again);
+            size_t len = 0;
+            const char *text = last_message(&len);
+            struct iovec parts[2] = {{const_cast<char *>(text), len},
+                                     {const_cast<char *>("\n"), 1}};
+            writev(2, parts, 2);
         }
-        va_end(again);
-        va_end(ap);
     }
     end_run(code);
 }

@@ -16,6 +16,11 @@ void refuse() {
     status(41, "%s", "privileges issue, see logs");
 }
 
+[[noreturn]] void unknown(const char *user) {
+    refuse();
+    stop(1, "the user %s can't be found on the system", user);
+}
+
 } // namespace
 
 // The root check comes first, and the lookup happens before the chroot so
@@ -25,11 +30,12 @@ Account check_user(const char *user) {
         refuse();
         stop(1, "%s", "chroot requires program to be run as root");
     }
+    // No account has an empty name, whatever a passwd file holds.
+    if (user[0] == '\0')
+        unknown(user);
     const struct passwd *pw = getpwnam(user);
-    if (pw == nullptr) {
-        refuse();
-        stop(1, "the user %s can't be found on the system", user);
-    }
+    if (pw == nullptr)
+        unknown(user);
     return {pw->pw_uid, pw->pw_gid};
 }
 

@@ -32,6 +32,12 @@ const std::vector<Node> site = {
     {"root/cgi-bin/inherited", probe, "", 0755},
     {"root/cgi-bin/sub/notes.txt", "password=hunter2\n"},
     {"root/scripts", "", "cgi-bin"},
+    {"root/cgi", "", "cgi-bin"},
+    {"root/cgi-bin.gmi", "# not a script\n"},
+    {"root/cgi-bin-notes.gmi", "# notes\n"},
+    {"root/scripts.txt", "beside the link\n"},
+    {"root/cgi-bin2/hello", "#!/bin/sh\necho sibling\n", "", 0755},
+    {"root/cgi-bin.old/hello", "#!/bin/sh\necho old\n", "", 0755},
     {"root/hello-link", "", "cgi-bin/hello"},
     {"root/notes-link", "", "cgi-bin/sub/notes.txt"},
     {"root/example/cgi-bin/env", probe, "", 0755},
@@ -57,8 +63,9 @@ Golden unstartable(std::string name, std::vector<std::string> args, const std::s
     g.args = std::move(args);
     g.input = request + "\r\n";
     g.out = "42 error when trying run cgi\r\n";
-    g.err = "error when trying to execl " + script_name;
-    g.log = {logline(request, 42, 30), detail(g.err), logline(request, 0, 30)};
+    g.err = "error when trying to execl " + script_name + "\n";
+    g.log = {logline(request, 42, 30), detail("error when trying to execl " + script_name),
+             logline(request, 0, 30)};
     return g;
 }
 
@@ -91,8 +98,7 @@ std::vector<Golden> rows() {
         script("leading slashes of the option removed", {"-d", "{root}/root", "-c", "///cgi-bin"},
                "gemini://h/cgi-bin/env",
                env_out(cgi_cwd, base_env + "SCRIPT_NAME=env\nSERVER_NAME=h\n")),
-        script("link to the directory", cgi, "gemini://h/scripts/env",
-               env_out(cgi_cwd, base_env + "SCRIPT_NAME=env\nSERVER_NAME=h\n")),
+
         script("below a host root", {"-d", "{root}/root", "-v", "-c", "cgi-bin"},
                "gemini://example/cgi-bin/env",
                env_out("{root}/root/example/cgi-bin",
@@ -105,14 +111,12 @@ std::vector<Golden> rows() {
                "20 text/plain\r\n" + big),
         unstartable("not executable", cgi, "gemini://h/cgi-bin/plain", "plain"),
         unstartable("missing script", cgi, "gemini://h/cgi-bin/nothing", "nothing"),
-        unstartable("byte after the prefix is skipped", cgi, "gemini://h/cgi-bin.gmi", "gmi"),
         unstartable("dot as script", cgi, "gemini://h/cgi-bin/./env", "."),
-        unstartable("directory given with a slash", {"-d", "{root}/root", "-c", "cgi-bin/"},
-                    "gemini://h/cgi-bin/env", "nv"),
+        unstartable("control bytes of a script name encoded in the log", cgi,
+                    "gemini://h/cgi-bin/x%1b%0ay%7f", "x%1B%0Ay%7F"),
         served("the directory itself", cgi, "gemini://h/cgi-bin", "31 /cgi-bin/\r\n"),
-        served("the directory with slash", cgi, "gemini://h/cgi-bin/",
-               "20 application/octet-stream\r\n"),
-        served("other paths", cgi, "gemini://h/", "20 text/gemini; \r\n", "# home\n"),
+        served("the directory with slash", cgi, "gemini://h/cgi-bin/", "51 file not found\r\n"),
+        served("other paths", cgi, "gemini://h/", "20 text/gemini\r\n", "# home\n"),
         served("missing directory", {"-d", "{root}/root", "-c", "nope"}, "gemini://h/nope/env",
                "51 file not found\r\n"),
         script("given no descriptor of the server and SIGPIPE at its default", cgi,
@@ -143,6 +147,42 @@ std::vector<Golden> rows() {
                "gemini://h/cgi-bin/hello", "20 application/octet-stream\r\n",
                "#!/bin/sh\nprintf '20 text/plain\\r\\nhello\\n'\n"),
     };
+
+    // Which spellings of a path run a script: its first bytes, as many as
+    // the CGI directory's name has, lead to that directory, and a "/"
+    // follows them. Trailing slashes of the option are dropped like leading
+    // ones. Every other path is an ordinary one, and a file inside the CGI
+    // directory is then not found.
+    const std::string env_vars = base_env + "SCRIPT_NAME=env\nSERVER_NAME=h\n";
+    const struct {
+        const char *name, *cgi_dir, *request;
+    } runs[] = {
+        {"the directory's name", "cgi-bin", "cgi-bin/env"},
+        {"a link to the directory as long as its name", "cgi-bin", "scripts/env"},
+        {"the option with a trailing slash", "cgi-bin/", "cgi-bin/env"},
+        {"the option with slashes around it", "//cgi-bin//", "cgi-bin/env"},
+    };
+    for (const auto &c : runs)
+        r.push_back(script(std::string("runs: ") + c.name, {"-d", "{root}/root", "-c", c.cgi_dir},
+                           std::string("gemini://h/") + c.request, env_out(cgi_cwd, env_vars)));
+    const struct {
+        const char *name, *request, *header, *body;
+    } ordinary[] = {
+        {"a link to the directory of another length", "cgi/env", "51 file not found\r\n", ""},
+        {"a file named like the directory", "cgi-bin.gmi", "20 text/gemini\r\n",
+         "# not a script\n"},
+        {"a file whose name begins with the directory's", "cgi-bin-notes.gmi", "20 text/gemini\r\n",
+         "# notes\n"},
+        {"a file named like the link", "scripts.txt", "20 text/plain\r\n", "beside the link\n"},
+        {"a sibling directory", "cgi-bin2/hello", "20 application/octet-stream\r\n",
+         "#!/bin/sh\necho sibling\n"},
+        {"a sibling directory with a dot", "cgi-bin.old/hello", "20 application/octet-stream\r\n",
+         "#!/bin/sh\necho old\n"},
+        {"a sibling directory without slash", "cgi-bin2", "31 /cgi-bin2/\r\n", ""},
+    };
+    for (const auto &c : ordinary)
+        r.push_back(served(std::string("ordinary: ") + c.name, cgi,
+                           std::string("gemini://h/") + c.request, c.header, c.body));
 
     Golden inherited =
         script("inherited query kept when none is sent", cgi, "gemini://h/cgi-bin/env",

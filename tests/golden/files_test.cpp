@@ -75,13 +75,13 @@ const std::string vanished = "51 file not found and may have vanished\r\n";
 
 std::vector<Golden> delivery_rows() {
     return {
-        row("gemtext without lang", plain, "gemini://h/index.gmi", "20 text/gemini; \r\n",
+        row("gemtext without lang", plain, "gemini://h/index.gmi", "20 text/gemini\r\n",
             "# home\n"),
         row("gemtext with lang", english, "gemini://h/index.gmi", "20 text/gemini; lang=en\r\n",
             "# home\n"),
         row("gemini extension", english, "gemini://h/notes.gemini", "20 text/gemini; lang=en\r\n",
             "notes\n"),
-        row("name that is only the extension", plain, "gemini://h/.gmi", "20 text/gemini; \r\n",
+        row("name that is only the extension", plain, "gemini://h/.gmi", "20 text/gemini\r\n",
             "dot gmi\n"),
         row("other type has no lang", english, "gemini://h/a.txt", "20 text/plain\r\n", "text\n"),
         row("binary type", plain, "gemini://h/pic.png", "20 image/png\r\n", "\x89PNG\r\n\x1a\n"),
@@ -96,6 +96,8 @@ std::vector<Golden> delivery_rows() {
         row("fallback text/gemini gets lang",
             {"-d", "{root}/root", "-m", "text/gemini", "-l", "en"}, "gemini://h/README",
             "20 text/gemini; lang=en\r\n", "readme\n"),
+        row("fallback text/gemini without lang", {"-d", "{root}/root", "-m", "text/gemini"},
+            "gemini://h/README", "20 text/gemini\r\n", "readme\n"),
         row("dot only in a directory name", plain, "gemini://h/docs.old/README",
             "20 application/octet-stream\r\n", "old readme\n"),
         row("empty file", plain, "gemini://h/empty.txt", "20 text/plain\r\n", ""),
@@ -121,19 +123,21 @@ std::vector<Golden> resolution_rows() {
             "# docs\n"),
         row("directory without slash", plain, "gemini://h/docs", "31 /docs/\r\n"),
         row("nested directory without slash", plain, "gemini://h/docs/../my%20dir",
-            "31 /my dir/\r\n"),
+            "31 /my%20dir/\r\n"),
         row("dot is a directory", plain, "gemini://h/.", "31 /./\r\n"),
-        row("directory without index or listing", plain, "gemini://h/bare/",
-            "20 application/octet-stream\r\n"),
-        row("root without index or listing", {"-d", "{root}/root/bare"}, "gemini://h/",
-            "20 application/octet-stream\r\n"),
-        row("index that is a directory", plain, "gemini://h/odd/", "20 text/gemini; \r\n"),
+        row("directory without index or listing", plain, "gemini://h/bare/", not_found),
+        row("root without index or listing", {"-d", "{root}/root/bare"}, "gemini://h/", not_found),
+        row("directory without index, fallback text/gemini",
+            {"-d", "{root}/root", "-m", "text/gemini"}, "gemini://h/bare/", not_found),
+        row("index that is a directory", plain, "gemini://h/odd/", not_found),
+        row("index that is a directory, listing on", {"-d", "{root}/root", "-i"}, "gemini://h/odd/",
+            "20 text/gemini\r\n", "=> .. ../\n=> ./index.gmi/ index.gmi/\n"),
         row("link to a file", plain, "gemini://h/to-file", "20 application/octet-stream\r\n",
             "text\n"),
         row("absolute link to a file", plain, "gemini://h/abs-to-file",
             "20 application/octet-stream\r\n", "text\n"),
         row("link to a directory", plain, "gemini://h/to-dir", "31 /to-dir/\r\n"),
-        row("link to a directory with slash", plain, "gemini://h/to-dir/", "20 text/gemini; \r\n",
+        row("link to a directory with slash", plain, "gemini://h/to-dir/", "20 text/gemini\r\n",
             "# docs\n"),
         row("dangling relative link", plain, "gemini://h/gone", "30 missing.gmi\r\n"),
         row("dangling absolute link", plain, "gemini://h/gone-abs", "30 /no/such/place\r\n"),
@@ -218,6 +222,22 @@ const std::vector<Node> odd_site = {
     {"root/forged", "", "x\r\n20 text/plain"},
     {"root/blank", "", "new page.gmi"},
     {"root/raw", "", "caf\xc3\xa9 100%?#"},
+    {"root/dirs/sp ace/", ""},
+    {"root/dirs/a?b/", ""},
+    {"root/dirs/100%/", ""},
+    {"root/dirs/#frag/", ""},
+    {"root/dirs/caf\xc3\xa9/", ""},
+};
+
+// Directory names whose bytes change what a URL means, each with its
+// encoding in a listing's link and in the directory redirect, which must
+// agree: a client follows either to the same place.
+const struct {
+    const char *name, *request, *encoded;
+} dir_names[] = {
+    {"#frag", "%23frag", "%23frag"},    {"100%", "100%25", "100%25"},
+    {"a?b", "a%3Fb", "a%3Fb"},          {"caf\xc3\xa9", "caf%C3%A9", "caf\xc3\xa9"},
+    {"sp ace", "sp%20ace", "sp%20ace"},
 };
 
 std::vector<Golden> odd_rows() {
@@ -226,7 +246,7 @@ std::vector<Golden> odd_rows() {
         return harness::answered(odd_site, std::move(name), std::move(args), request, header, body);
     };
     const std::vector<std::string> listed = {"-d", "{root}/root", "-i"};
-    return {
+    std::vector<Golden> rows = {
         row("FIFO is not there", plain, "gemini://h/fifo", not_found),
         row("FIFO in chroot is not there", chrooted, "gemini://h/fifo", not_found),
         row("socket is not there", plain, "gemini://h/sock", not_found),
@@ -245,7 +265,19 @@ std::vector<Golden> odd_rows() {
             "30 new page.gmi\r\n"),
         row("other bytes in a link's text stay as they are", plain, "gemini://h/raw",
             "30 caf\xc3\xa9 100%?#\r\n"),
+        row("FIFO as index without listing is not found", plain, "gemini://h/fifo-index/",
+            not_found),
     };
+    std::string listing = "=> .. ../\n";
+    for (const auto &d : dir_names) {
+        rows.push_back(row(std::string("redirect encodes ") + d.request, plain,
+                           std::string("gemini://h/dirs/") + d.request,
+                           std::string("31 /dirs/") + d.encoded + "/\r\n"));
+        listing += std::string("=> ./") + d.encoded + "/ " + d.name + "/\n";
+    }
+    rows.push_back(row("listing links encoded as redirects", listed, "gemini://h/dirs/",
+                       "20 text/gemini\r\n", listing));
+    return rows;
 }
 const std::vector<Golden> odd = odd_rows();
 GOLDEN_TABLE(OddFiles, odd);

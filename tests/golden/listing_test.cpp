@@ -72,8 +72,7 @@ std::vector<Golden> rows() {
             true),
         row("unreadable directory by encoded name", listing, "gemini://h/clo%73ed/",
             "50 Can't scan closed/\r\n", "", true),
-        row("listing off", {"-d", "{root}/root"}, "gemini://h/list/",
-            "20 application/octet-stream\r\n"),
+        row("listing off", {"-d", "{root}/root"}, "gemini://h/list/", "51 file not found\r\n"),
     };
 }
 const std::vector<Golden> listing_rows = rows();

@@ -68,6 +68,13 @@ std::vector<Case> cases() {
          "gemini://h/\r\n",
          {{30, quoted("gemini://h/", "41", 31)},
           {11, "the user no-such-account can't be found on the system"}}},
+        // A line feed would end the line early on a stream log, and start
+        // one that looks like tolm's own.
+        {"control bytes",
+         {"-d", r, "-u", "a\n<11>forged"},
+         "gemini://h/\x1b[1m\x7f\r\n",
+         {{30, quoted("gemini://h/%1B[1m%7F", "41", 31)},
+          {11, "the user a%0A<11>forged can't be found on the system"}}},
         {"after chroot",
          {"-d", r, "-u", "nobody"},
          "gemini://h/a.txt\r\n",
@@ -317,7 +324,7 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, NoLogSocket,
     ::testing::Values(Quiet{"answered", "gemini://h/a.txt\r\n", "20 text/plain\r\ntext\n", "", 0},
                       Quiet{"refused", "", "59 request is too short and probably empty\r\n",
-                            "request is too short and probably empty", 1}),
+                            "request is too short and probably empty\n", 1}),
     [](const ::testing::TestParamInfo<Quiet> &row_info) { return row_info.param.name; });
 
 // A log daemon that takes nothing holds no run for long: the client has its

@@ -1,6 +1,13 @@
 // Options, the request line's reading and its grammar, seen from outside.
 #include "golden.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 namespace {
 
 using harness::detail;
@@ -50,7 +57,7 @@ std::vector<Golden> reading_rows() {
         served("1022 characters and CR LF accepted", {"-d", "{root}"}, line_1022 + "\r\n",
                line_1022, "51 file not found\r\n", ""),
         failure("1023 characters and CR LF refused", {"-d", "{root}"}, line_1023 + "\r\n", 59,
-                too_long + line_1023 + "\r", "", too_long + line_1023 + "\r"),
+                too_long + line_1023 + "\r", "", too_long + line_1023 + "%0D"),
         failure("no line end", {"-d", "{root}"}, "gemini://h/", 59, too_long + "gemini://h/", "",
                 too_long + "gemini://h/"),
         failure("NUL inside the line", {"-d", "{root}"}, std::string("gemini://h/a\0b\n", 15), 59,
@@ -65,6 +72,16 @@ std::vector<Golden> reading_rows() {
                "gemini://h/a.txt", "20 text/plain\r\n", "text\n"),
         served("LF alone ends the line", {"-d", "{root}"}, "gemini://h/a.txt\n", "gemini://h/a.txt",
                "20 text/plain\r\n", "text\n"),
+        // The log and standard error get control bytes as %XX; the client
+        // gets the meta as it always did.
+        served("control bytes of the request line encoded in the log", {"-d", "{root}"},
+               "gemini://h/a\x1b[1m\t\x7f\x01.txt\r\n", "gemini://h/a%1B[1m%09%7F%01.txt",
+               "51 file not found\r\n", ""),
+        failure("control bytes of a malformed request encoded in the log", {"-d", "{root}"},
+                "\x1b[2Jhttp://x/\r\n", 59, "Malformed request", "%1B[2Jhttp://x/",
+                "Malformed request, error:No match"),
+        failure("control bytes of a detail encoded", {"-d", "{root}"}, "gemini://h/\x1b[2J\x7f", 59,
+                too_long + "gemini://h/\x1b[2J\x7f", "", too_long + "gemini://h/%1B[2J%7F"),
     };
 }
 const std::vector<Golden> reading = reading_rows();
@@ -86,12 +103,12 @@ std::vector<Golden> grammar_rows() {
         failure("quote unescaped in the log", {"-d", "{root}"}, "say \"hi\"\r\n", 59, bad,
                 "say \"hi\"", why),
         served("host only", {"-d", "{root}"}, "gemini://host\r\n", "gemini://host",
-               "20 text/gemini; \r\n", "# home\n"),
+               "20 text/gemini\r\n", "# home\n"),
         served("port and query", {"-d", "{root}"}, "gemini://host:1965/a.txt?x=1\r\n",
                "gemini://host:1965/a.txt?x=1", "20 text/plain\r\n", "text\n"),
         served("many slashes", {"-d", "{root}"}, "gemini://///host///a.txt\r\n",
                "gemini://///host///a.txt", "20 text/plain\r\n", "text\n"),
-        served("empty host", {"-d", "{root}"}, "gemini://\r\n", "gemini://", "20 text/gemini; \r\n",
+        served("empty host", {"-d", "{root}"}, "gemini://\r\n", "gemini://", "20 text/gemini\r\n",
                "# home\n"),
         served("high bytes in the path", {"-d", "{root}"}, "gemini://h/\xff\xc3\xa9\r\n",
                "gemini://h/\xff\xc3\xa9", "51 file not found\r\n", ""),
@@ -114,7 +131,7 @@ std::vector<Golden> option_rows() {
         g.out = trunc_meta;
         g.exit_code = 1;
         g.log = {logline("", 41, 39), detail(trunc_detail)};
-        g.err = trunc_detail;
+        g.err = trunc_detail + "\n";
         return g;
     };
     const std::string chdir_failed = "chdir(/usr/local/etc/gemini) failed";
@@ -147,11 +164,11 @@ std::vector<Golden> option_rows() {
         served("argument in the same word", {"-d{root}", "-len"}, in, req,
                "20 text/gemini; lang=en\r\n", "page\n"),
         served("flags bundled", {"-vi", "-d", "{root}"}, "gemini://h/\r\n", "gemini://h/",
-               "20 text/gemini; \r\n", "# host h\n"),
+               "20 text/gemini\r\n", "# host h\n"),
         served("double dash ends options", {"-d", "{root}", "--", "-l", "en"}, in, req,
-               "20 text/gemini; \r\n", "page\n"),
+               "20 text/gemini\r\n", "page\n"),
         served("first word ends options", {"-d", "{root}", "word", "-l", "en"}, in, req,
-               "20 text/gemini; \r\n", "page\n"),
+               "20 text/gemini\r\n", "page\n"),
         served("fallback mime", {"-d", "{root}", "-m", "text/gemini", "-l", "en"},
                "gemini://h/README\r\n", "gemini://h/README", "20 text/gemini; lang=en\r\n",
                "readme\n"),
@@ -167,7 +184,7 @@ TEST(OptionsEnvironment, PosixlyCorrectIgnored) {
     harness::Options o;
     o.env = {"PATH=/usr/bin:/bin", "POSIXLY_CORRECT=1"};
     auto r = harness::run({"-d", tree.dir(), "word", "-l", "en"}, "gemini://h/page.gmi\r\n", o);
-    EXPECT_EQ("20 text/gemini; \r\npage\n", r.out);
+    EXPECT_EQ("20 text/gemini\r\npage\n", r.out);
     o.env = {"PATH=/usr/bin:/bin"};
     r = harness::run({"-d", tree.dir(), "-l", "en", "word"}, "gemini://h/page.gmi\r\n", o);
     EXPECT_EQ("20 text/gemini; lang=en\r\npage\n", r.out);
@@ -204,6 +221,45 @@ TEST(SharedStderr, DetailStaysOffTheConnection) {
         EXPECT_EQ(harness::visible(c.out), harness::visible(r.out)) << c.input;
         EXPECT_EQ(c.exit_code, r.exit_code) << c.input;
     }
+}
+
+} // namespace
+
+namespace {
+
+// Started by hand at a terminal, tolm says what it waits for, then reads the
+// request as from anywhere else. From a pipe it says nothing: every other
+// row of these tables expects an empty standard error.
+TEST(Terminal, HintThenRequest) {
+    if (!harness::log_captured())
+        GTEST_SKIP() << "needs root: a terminal of its own in the private mount namespace";
+    harness::Tree tree(std::vector<Node>{{"a.txt", "text\n"}, {"pts/", ""}});
+    // The harness's /dev holds no terminals: a devpts instance of this
+    // namespace's own, gone once its two ends are open.
+    const std::string pts = tree.at("pts");
+    ASSERT_EQ(0, mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666"))
+        << strerror(errno);
+    const int master = open((pts + "/ptmx").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int unlock = 0;
+    const int terminal = master >= 0 && ioctl(master, TIOCSPTLCK, &unlock) == 0
+                             ? ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC)
+                             : -1;
+    const int err = errno;
+    umount2(pts.c_str(), MNT_DETACH);
+    ASSERT_GE(terminal, 0) << strerror(err);
+    // The terminal turns the typed line end into a line feed.
+    const std::string typed = "gemini://h/a.txt\n";
+    ASSERT_EQ(static_cast<ssize_t>(typed.size()), write(master, typed.data(), typed.size()));
+    harness::Options o;
+    o.stdin_fd = terminal;
+    const auto r = harness::run({"-d", tree.dir()}, "", o);
+    close(terminal);
+    close(master);
+    EXPECT_EQ("20 text/plain\r\ntext\n", r.out);
+    EXPECT_EQ("tolm reads one Gemini request line (gemini://host/path) from standard input and "
+              "answers on standard output; see man tolm\n",
+              r.err);
+    EXPECT_EQ(0, r.exit_code);
 }
 
 } // namespace

@@ -57,7 +57,7 @@ Golden refused(const std::vector<Node> &tree, std::string name, std::vector<std:
     g.out = std::to_string(code) + " " + meta + "\r\n";
     g.exit_code = 1;
     g.log = {logline_out(logged, code), detail(detail_text)};
-    g.err = detail_text;
+    g.err = detail_text + "\n";
     g.as_nobody = as_nobody;
     return g;
 }

@@ -44,7 +44,8 @@ Golden answered(const std::vector<Node> &tree, std::string name, std::vector<std
                 bool as_nobody = false);
 
 // A row that ends in failure: the header alone, the request log line with
-// `logged` as the request, the detail in the log and on standard error.
+// `logged` as the request, the detail in the log and on standard error,
+// where it ends in a line feed.
 Golden refused(const std::vector<Node> &tree, std::string name, std::vector<std::string> args,
                std::string input, const std::string &logged, int code, const std::string &meta,
                const std::string &detail_text, bool as_nobody = false);

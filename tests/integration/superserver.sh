@@ -94,7 +94,7 @@ check() {
 
 check "$probe_port" '' 'fd 2 is the connection\nREMOTE_HOST=127.0.0.1\n' \
     "xinetd hands the connection over as descriptor 2 too, the client's address in REMOTE_HOST"
-check "$files_port" 'gemini://localhost/hello.gmi\r\n' '20 text/gemini; \r\nhello\n' \
+check "$files_port" 'gemini://localhost/hello.gmi\r\n' '20 text/gemini\r\nhello\n' \
     "a file is served over plain TCP"
 check "$files_port" 'http://x\r\n' '59 Malformed request\r\n' \
     "malformed request: header line only, no detail"

@@ -84,6 +84,22 @@ bool parse_request_log(const std::string &text, std::string &request, int &code,
     return true;
 }
 
+// What the log shows of a text: bytes below 0x20 and 0x7F as %XX.
+std::string log_form(const std::string &text) {
+    std::string s;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f) {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", c);
+            s += hex;
+        } else {
+            s += ch;
+        }
+    }
+    return s;
+}
+
 void verify(const Fixture &fx, const Case &c, const harness::Result &r) {
     ++runs_done;
     if (r.timed_out || r.signal != 0 || (r.exit_code != 0 && r.exit_code != 1))
@@ -117,9 +133,12 @@ void verify(const Fixture &fx, const Case &c, const harness::Result &r) {
             ("request log line not understood: " + visible(requests.back()->text, 200)).c_str());
     if (logged_bytes != static_cast<long>(r.out.size()))
         return failed(c, r, "logged byte count is not what was written");
-    if (!logged.empty() && logged != c.request.substr(0, c.request.find_first_of("\r\n")))
+    if (!logged.empty() && logged != log_form(c.request.substr(0, c.request.find_first_of("\r\n"))))
         return failed(c, r,
                       ("logged request is not the request line: " + visible(logged, 200)).c_str());
+    for (const harness::LogLine &line : r.log)
+        if (line.text != log_form(line.text))
+            return failed(c, r, ("control byte in the log: " + visible(line.text, 200)).c_str());
 
     if (e.cgi) {
         if (logged_code != 0)
