@@ -55,7 +55,7 @@ uint64_t send_body(Descriptor &fd, const struct stat &st) {
         if (sent != UINT64_MAX)
             return sent;
     }
-    return print_file(fd.get(), S_ISREG(st.st_mode));
+    return print_file(fd.get(), S_ISREG(st.st_mode) ? st.st_size : -1);
 }
 
 bool needs_escape(unsigned char c) {
