@@ -930,13 +930,16 @@ int main(int argc, char *argv[]) {
         {"cgi-bin/flood", "#!/bin/sh\nprintf '20 text/plain\\r\\n'\nexec cat /dev/zero\n", "",
          0755},
         // Reads its standard input, the client, which sends nothing more.
-        {"cgi-bin/waits", "#!/bin/sh\nwhile ! read -r line; do :; done\n", "", 0755},
+        // Each script ends by itself in the end, should a broken tolm
+        // leave it running.
+        {"cgi-bin/waits", "#!/bin/sh\nfor i in 1 2 3 4; do read -r line && break; done\n", "",
+         0755},
         {"cgi-bin/stream",
          "#!/bin/sh\nprintf '20 text/plain\\r\\nfirst\\n'\n"
          "while [ ! -e stream.go ]; do sleep 0.05; done\necho second\nexec >&-\n"
          "while [ ! -e stream.done ]; do sleep 0.05; done\n",
          "", 0755},
-        {"cgi-bin/lingers", "#!/bin/sh\nsleep 1000 &\necho $! >lingers.pid\nwait\n", "", 0755},
+        {"cgi-bin/lingers", "#!/bin/sh\nsleep 60 &\necho $! >lingers.pid\nwait\n", "", 0755},
         {"cgi-bin/noisy",
          "#!/bin/sh\necho oops >&2\nprintf '20 text/plain\\r\\n'\n"
          "mask=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/self/status)\n"
@@ -945,7 +948,7 @@ int main(int argc, char *argv[]) {
          "", 0755},
         {"cgi-bin/trapper",
          "#!/bin/sh\ntrap 'touch trapper.term; exit 1' TERM\ntouch trapper.ready\n"
-         "while :; do sleep 0.1; done\n",
+         "for i in $(seq 600); do sleep 0.1; done\n",
          "", 0755},
     });
     const std::string &root = tree.dir();
