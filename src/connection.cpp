@@ -47,7 +47,7 @@ bool more_input = true;
 
 // Only a flag and a kill, both safe here; no SA_RESTART, so that a wait in
 // progress returns and its loop sees the flag.
-void on_term(int) {
+void on_term(int /*signal*/) {
     const int saved_errno = errno;
     term_seen = 1;
     if (term_group > 0)
