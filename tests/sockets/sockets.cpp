@@ -1,7 +1,10 @@
 // tolm on real sockets, as a super-server hands them over: clients that
 // never send, trickle or stop half-way; clients that never read, read
 // slowly or hang up at once; a request cut short by the length limit while
-// more input is on its way; and a pipe, which gets no time limit.
+// more input is on its way; a pipe, which gets no time limit; answers cut
+// short (a stalled client, a shrinking file, SIGTERM), which must never end
+// like whole ones; and CGI scripts that stream, go silent, outlive their
+// client or write to standard error.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
