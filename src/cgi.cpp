@@ -5,12 +5,19 @@
 #include "response.h"
 #include "utils.h"
 
+#include "descriptor.h"
+
+#include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +28,69 @@ namespace {
 [[noreturn]] void cgi_failed(const char *script) {
     status(42, "%s", "error when trying run cgi");
     stop(1, "error when trying to execl %s", script);
+}
+
+// A script silent for this long is ended: SIGTERM to its process group,
+// SIGKILL after the grace.
+constexpr long silence_milliseconds = 30000;
+constexpr int grace_milliseconds = 2000;
+constexpr int look_milliseconds = 1000;
+
+constexpr char silent[] = "response cut short: the script sent nothing for 30 s";
+constexpr char hung_up[] = "response cut short: the client hung up";
+constexpr char ran_on[] = "script ended: it ran on for 30 s after its output";
+
+// Copies the script's output until its end (null) or until it must be cut
+// (why). A client that hangs up shows on the connection as its end of
+// input; one that only shuts its sending side down looks the same and is
+// taken as gone.
+const char *relay(int from) {
+    const int client = stdin_is_socket() ? 0 : -1;
+    long last_output = monotonic_ms();
+    for (;;) {
+        if (terminated())
+            return told_to_stop;
+        if (out_failed())
+            return out_cut_reason();
+        const long left = last_output + silence_milliseconds - monotonic_ms();
+        if (left <= 0)
+            return silent;
+        struct pollfd p[2] = {{from, POLLIN, 0}, {client, POLLRDHUP, 0}};
+        if (poll(p, 2, static_cast<int>(left < look_milliseconds ? left : look_milliseconds)) <= 0)
+            continue;
+        if (p[0].revents != 0) {
+            const ssize_t n = out_fill(from, UINT64_MAX);
+            if (n <= 0)
+                return nullptr;
+            _datasiz += n;
+            out_flush();
+            last_output = monotonic_ms();
+        } else if (p[1].revents != 0) {
+            return hung_up;
+        }
+    }
+}
+
+// True once the script has ended within ms. Without a pidfd (a kernel
+// before 5.3) the wait has no limit.
+bool reap(pid_t pid, int pidfd, long ms) {
+    if (pidfd < 0)
+        return waitpid(pid, nullptr, 0) == pid;
+    const long until = monotonic_ms() + ms;
+    for (;;) {
+        const long left = until - monotonic_ms();
+        struct pollfd p = {pidfd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) > 0)
+            return waitpid(pid, nullptr, WNOHANG) == pid;
+    }
+}
+
+void end_script(pid_t pid, int pidfd) {
+    kill(-pid, SIGTERM);
+    if (!reap(pid, pidfd, grace_milliseconds)) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 } // namespace
@@ -81,8 +151,11 @@ void refuse_script_source(const char *cgi_dir, const char *path) {
     finish();
 }
 
-// The pipe is read to its end before the child is waited for, so a script
-// that writes more than a pipe holds never blocks on this process.
+// Each piece of the script's output goes to the client as it comes, and
+// the end of the output ends the response at once: the connection is
+// finished before the script is waited for. A script that sends nothing
+// for 30 s, whose client hangs up, or that runs on 30 s after its output
+// is ended, with its process group.
 void cgi(const char *script) {
     // The child must not send what is still buffered here a second time.
     out_flush();
@@ -97,6 +170,7 @@ void cgi(const char *script) {
         cgi_failed(script);
     }
     if (pid == 0) {
+        setpgid(0, 0);
         // dup2 clears close-on-exec on descriptor 1 only: the script
         // inherits neither end of the pipe under another number.
         dup2(fds[1], 1);
@@ -106,13 +180,24 @@ void cgi(const char *script) {
         close(fds[0]);
         cgi_failed(script);
     }
+    // Made here as well: whichever of the two runs first.
+    setpgid(pid, pid);
+    pass_term_to(pid);
     close(fds[1]);
-    _datasiz += static_cast<int64_t>(print_file(fds[0], false));
-    // Closed before the wait: a script still writing to a client that is
-    // gone or stalled gets SIGPIPE instead of blocking for ever.
+    const Descriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    const char *why = relay(fds[0]);
     close(fds[0]);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    if (why == nullptr) {
+        if (out_flush())
+            close_connection();
+        why = out_cut_reason();
+    }
+    if (why == nullptr && reap(pid, pidfd.get(), silence_milliseconds))
+        finish();
+    end_script(pid, pidfd.get());
+    if (why == nullptr)
+        stop(1, "%s", ran_on);
+    out_cut(why);
     finish();
 }
 

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,8 +20,8 @@ namespace {
 // Under inetd or tcpserver nothing else bounds how long a client may hold
 // the process: the whole request line must arrive within this time.
 constexpr long request_milliseconds = 30000;
-// For what tolm does not watch itself: a CGI script's own reads from, and
-// error output to, the client socket.
+// For what tolm does not watch itself: a CGI script's own reads from the
+// client socket.
 constexpr time_t io_timeout_seconds = 30;
 // How long unread client input is discarded after the response has gone.
 constexpr long drain_milliseconds = 2000;
@@ -39,8 +40,22 @@ ino_t out_ino;
 int stderr_shared = -1;
 bool sigpipe_ignored;
 long started;
+// SIGTERM asks the run to end with its log line; a running script's group
+// gets the signal too.
+volatile sig_atomic_t term_seen;
+volatile sig_atomic_t term_group;
 // Until a request line has been seen to end alone, more may be on its way.
 bool more_input = true;
+
+// Only a flag and a kill, both safe here; no SA_RESTART, so that a wait in
+// progress returns and its loop sees the flag.
+void on_term(int /*signal*/) {
+    const int saved_errno = errno;
+    term_seen = 1;
+    if (term_group > 0)
+        kill(-term_group, SIGTERM);
+    errno = saved_errno;
+}
 
 bool is_socket(int fd) {
     struct stat st {};
@@ -59,12 +74,12 @@ bool wait_input(long until) {
         const long left = until - monotonic_ms();
         if (left <= 0)
             return false;
+        if (term_seen != 0)
+            return false;
         struct pollfd p = {0, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left));
+        const int ready = poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
         if (ready > 0)
             return true;
-        if (ready == 0)
-            return false;
     }
 }
 
@@ -91,6 +106,13 @@ void drain_input() {
             return;
     }
 }
+// A read that SIGTERM interrupted is not taken up again.
+ssize_t read_pipe(char *into, size_t size) {
+    const ssize_t n = read(0, into, size);
+    if (n < 0 && term_seen != 0)
+        errno = ECANCELED;
+    return n;
+}
 
 // Someone who starts tolm by hand at a terminal sees it wait in silence:
 // say what it waits for. Only a read that cannot be served without waiting
@@ -108,7 +130,7 @@ ssize_t read_not_socket(char *into, size_t size) {
         const ssize_t told = write(2, hint, sizeof hint - 1);
         static_cast<void>(told); // nobody to tell: the request is read all the same
     }
-    return read(0, into, size);
+    return read_pipe(into, size);
 }
 
 } // namespace
@@ -122,6 +144,19 @@ long monotonic_ms() {
 // The request line's deadline counts from here.
 void mark_start() {
     started = monotonic_ms();
+    struct sigaction sa {};
+    sa.sa_handler = on_term;
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool terminated() {
+    return term_seen != 0;
+}
+
+void pass_term_to(pid_t group) {
+    term_group = group;
+    if (term_seen != 0)
+        kill(-group, SIGTERM);
 }
 
 void ignore_sigpipe() {
@@ -144,13 +179,13 @@ void learn_stdout() {
         out_kind = out_known && S_ISSOCK(out.st_mode) ? Kind::socket : Kind::other;
 }
 
+} // namespace
+
 bool stdin_is_socket() {
     if (in_kind == Kind::unknown)
         in_kind = is_socket(0) ? Kind::socket : Kind::other;
     return in_kind == Kind::socket;
 }
-
-} // namespace
 
 void learn_connection() {
     stdin_is_socket();
@@ -165,8 +200,18 @@ void learn_connection() {
 void leave_connection() {
     if (in_kind == Kind::socket)
         set_timeout(0, SO_RCVTIMEO);
-    if (out_kind == Kind::socket && stderr_is_stdout())
-        set_timeout(2, SO_SNDTIMEO);
+    // Where standard error is the connection, what a script writes there
+    // would reach the client ahead of its header. In a chroot without
+    // /dev/null, a directory takes its place: writes to it fail.
+    if (stderr_is_stdout()) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null < 0)
+            null = open(".", O_RDONLY | O_DIRECTORY);
+        if (null >= 0) {
+            dup2(null, 2);
+            close(null);
+        }
+    }
     out_kind = Kind::other;
     in_kind = Kind::other;
     signal(SIGPIPE, SIG_DFL);
@@ -214,7 +259,7 @@ bool stderr_is_stdout() {
 // pipe has no time limit. The first recv also tells a socket from a pipe.
 ssize_t read_request_bytes(char *into, size_t size) {
     if (in_kind == Kind::other)
-        return read(0, into, size);
+        return read_pipe(into, size);
     for (;;) {
         const ssize_t n = recv(0, into, size, MSG_DONTWAIT);
         if (n < 0 && errno == ENOTSOCK) {
@@ -227,7 +272,7 @@ ssize_t read_request_bytes(char *into, size_t size) {
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             return n;
         if (!wait_input(started + request_milliseconds)) {
-            errno = ETIMEDOUT;
+            errno = term_seen != 0 ? ECANCELED : ETIMEDOUT;
             return -1;
         }
     }
@@ -238,12 +283,31 @@ void request_line_ended(bool more_followed) {
 }
 
 void close_connection() {
-    if (!stdout_is_socket())
+    static bool closed;
+    if (closed || !stdout_is_socket())
         return;
+    closed = true;
     if (shutdown(1, SHUT_WR) != 0)
         return;
     if (stdin_is_socket())
         drain_input();
+}
+
+// A cut answer must not end like a whole one: on TCP the last close resets
+// the connection, and what the client, or a terminator in proxy mode, has
+// not taken yet is dropped. Every descriptor of the socket goes now, so the
+// reset does not wait for the log. On a Unix socket nothing tells a reset
+// from an end.
+void abort_connection() {
+    if (!stdout_is_socket())
+        return;
+    const struct linger now = {1, 0};
+    setsockopt(1, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    if (stderr_is_stdout())
+        close(2);
+    if (stdin_is_socket())
+        close(0);
+    close(1);
 }
 
 } // namespace tolm

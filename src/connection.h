@@ -9,17 +9,23 @@
 namespace tolm {
 
 long monotonic_ms();
+// Also makes SIGTERM end the run with its log line.
 void mark_start();
+bool terminated();
+// A SIGTERM from now on, or one already received, goes to this group too.
+void pass_term_to(pid_t group);
 // Before a CGI child replaces descriptor 1: what 0, 1 and 2 are.
 void learn_connection();
 void leave_connection();
 void ignore_sigpipe();
 bool stderr_is_stdout();
 bool stdout_is_socket();
+bool stdin_is_socket();
 ssize_t read_request_bytes(char *into, size_t size);
 // The line feed arrived, and whether more followed it in the same read.
 void request_line_ended(bool more_followed);
 ssize_t write_stdout(const char *data, size_t size);
 void close_connection();
+void abort_connection();
 
 } // namespace tolm

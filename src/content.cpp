@@ -55,7 +55,7 @@ uint64_t send_body(Descriptor &fd, const struct stat &st) {
         if (sent != UINT64_MAX)
             return sent;
     }
-    return print_file(fd.get(), true);
+    return print_file(fd.get(), st.st_size);
 }
 
 bool needs_escape(unsigned char c) {

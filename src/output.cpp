@@ -16,6 +16,9 @@ namespace tolm {
 
 namespace {
 
+constexpr char stalled[] = "response cut short: the client took nothing for 30 s";
+constexpr char went_away[] = "response cut short: the client went away";
+
 // A client that takes nothing at all for this long is given up on.
 constexpr long stall_milliseconds = 30000;
 // How often a blocked sender looks at what the client has taken: the
@@ -34,6 +37,13 @@ uint64_t delivered;
 // Set once the client is gone or stalled: from then on nothing is sent and
 // nothing waited for.
 bool failed;
+// Why the response ended short of what it promised; null while it is whole.
+const char *cut;
+
+void fail(const char *why) {
+    failed = true;
+    out_cut(why);
+}
 
 // Bytes handed to the socket that the peer has not taken yet: on TCP those
 // not yet acknowledged, on a Unix socket those its reader has not read.
@@ -60,7 +70,7 @@ bool wait_writable() {
     }
     for (;;) {
         const long left = last_progress + stall_milliseconds - monotonic_ms();
-        if (left <= 0)
+        if (left <= 0 || terminated())
             return false;
         struct pollfd p = {1, POLLOUT, 0};
         const int ready =
@@ -80,6 +90,10 @@ bool wait_writable() {
 // blocking, so that the wait stays under this process's control.
 void send_all(const char *data, size_t size) {
     while (size > 0 && !failed) {
+        if (terminated()) {
+            fail(told_to_stop);
+            break;
+        }
         const ssize_t n = write_stdout(data, size);
         if (n > 0) {
             data += n;
@@ -91,7 +105,8 @@ void send_all(const char *data, size_t size) {
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (stdout_is_socket()) {
-                failed = !wait_writable();
+                if (!wait_writable() && !terminated())
+                    fail(stalled);
             } else {
                 // A pipe left non-blocking by whoever made it: pipes get no
                 // time limit.
@@ -100,7 +115,7 @@ void send_all(const char *data, size_t size) {
             }
             continue;
         }
-        failed = true; // the client is gone
+        fail(went_away);
     }
 }
 
@@ -172,13 +187,13 @@ int out_vprintf(const char *fmt, va_list ap) {
     return n < 0 ? 0 : n;
 }
 
-// Reads from fd straight into the buffer's free space and sends the buffer
-// whenever it is full: a body is copied once, in blocks of the buffer's
-// size. Gives what read gave; *all_asked tells whether it filled the space.
-ssize_t out_fill(int fd, bool *all_asked) {
+// Reads at most `most` bytes from fd straight into the buffer's free space
+// and sends the buffer whenever it is full: a body is copied once, in
+// blocks of the buffer's size. Gives what read gave.
+ssize_t out_fill(int fd, uint64_t most) {
     if (used == sizeof buffer && !out_flush())
         return 0;
-    const size_t room = sizeof buffer - used;
+    const size_t room = sizeof buffer - used < most ? sizeof buffer - used : most;
     ssize_t n;
     do
         n = read(fd, buffer + used, room);
@@ -186,7 +201,6 @@ ssize_t out_fill(int fd, bool *all_asked) {
     if (n <= 0)
         return n;
     used += static_cast<size_t>(n);
-    *all_asked = static_cast<size_t>(n) == room;
     if (used == sizeof buffer)
         out_flush();
     return n;
@@ -214,15 +228,20 @@ uint64_t out_sendfile(int fd, uint64_t size) {
             total += static_cast<uint64_t>(n);
             delivered += static_cast<uint64_t>(n);
         } else if (n == 0) {
-            break; // the file became shorter
+            out_cut(shrank);
+            break;
         } else if (errno == EAGAIN) {
-            failed = !wait_writable();
+            if (!wait_writable())
+                fail(terminated() ? told_to_stop : stalled);
         } else if (errno == EINTR) {
             continue;
         } else if (total == 0 && (errno == EINVAL || errno == ENOSYS)) {
             return UINT64_MAX;
+        } else if (errno == EIO) {
+            out_cut(unreadable);
+            break;
         } else {
-            failed = true;
+            fail(went_away);
         }
     }
     return total;
@@ -244,6 +263,15 @@ char *out_spare(size_t *size) {
 
 bool out_failed() {
     return failed;
+}
+
+void out_cut(const char *why) {
+    if (cut == nullptr)
+        cut = why;
+}
+
+const char *out_cut_reason() {
+    return cut;
 }
 
 uint64_t out_delivered() {

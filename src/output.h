@@ -12,11 +12,18 @@ namespace tolm {
 void out_write(const char *data, size_t size);
 int out_vprintf(const char *fmt, va_list ap) __attribute__((format(printf, 1, 0)));
 int out_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-ssize_t out_fill(int fd, bool *all_asked);
+ssize_t out_fill(int fd, uint64_t most);
 uint64_t out_sendfile(int fd, uint64_t size);
 bool out_flush();
 char *out_spare(size_t *size);
 bool out_failed();
+// Marks the response as ending short of what it promised, and why; the
+// first reason stays.
+void out_cut(const char *why);
+const char *out_cut_reason();
+constexpr char shrank[] = "response cut short: the file shrank";
+constexpr char unreadable[] = "response cut short: the file could not be read";
+constexpr char told_to_stop[] = "terminated by SIGTERM";
 uint64_t out_delivered();
 
 } // namespace tolm

@@ -39,16 +39,24 @@ void flush_response() {
         _datasiz = static_cast<int64_t>(out_delivered());
 }
 
-[[noreturn]] void end_run(int code) {
-    close_connection();
-    exit(code);
+// The client gets its end before anything is logged, so that a slow log
+// never holds it; a cut response must not end like a whole one.
+void end_connection() {
+    if (out_cut_reason() != nullptr || terminated())
+        abort_connection();
+    else
+        close_connection();
 }
 
 } // namespace
 
 void stop(int code, const char *fmt, ...) {
     flush_response();
+    end_connection();
     log_request();
+    // Whatever failed after SIGTERM failed because of it.
+    if (terminated())
+        fmt = told_to_stop;
     if (code != 0) {
         va_list ap;
         va_start(ap, fmt);
@@ -66,13 +74,18 @@ void stop(int code, const char *fmt, ...) {
             writev(2, parts, 2);
         }
     }
-    end_run(code);
+    exit(code);
 }
 
 void finish() {
     flush_response();
+    if (terminated())
+        stop(1, "%s", told_to_stop);
+    if (const char *why = out_cut_reason())
+        stop(1, "%s", why);
+    end_connection();
     log_request();
-    end_run(0);
+    exit(0);
 }
 
 } // namespace tolm

@@ -55,18 +55,21 @@ void echdir(const char *path) {
     stop(1, "chdir(%s) failed", path);
 }
 
-// Copies to the end of the input. A short read of a regular file is its
-// end; a pipe is read until its writer closes it. Stops as soon as the
+// Copies a file of the given size, or a stream of unknown size (-1) to
+// its end. A file that ends early cuts the response. Stops as soon as the
 // client is gone or stalled: reading on would only feed a connection that
 // takes nothing.
-uint64_t print_file(int fd, bool regular) {
+uint64_t print_file(int fd, int64_t size) {
+    const uint64_t want = size < 0 ? UINT64_MAX : static_cast<uint64_t>(size);
     uint64_t total = 0;
-    bool all_asked = true;
-    ssize_t n;
-    while (!out_failed() && (n = out_fill(fd, &all_asked)) > 0) {
-        total += static_cast<uint64_t>(n);
-        if (regular && !all_asked)
+    while (total < want && !out_failed()) {
+        const ssize_t n = out_fill(fd, want - total);
+        if (n <= 0) {
+            if (size >= 0)
+                out_cut(n == 0 ? shrank : unreadable);
             break;
+        }
+        total += static_cast<uint64_t>(n);
     }
     return total;
 }

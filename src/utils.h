@@ -11,7 +11,7 @@ namespace tolm {
 int esnprintf(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void esetenv(const char *name, const char *value, int overwrite);
 void echdir(const char *path);
-uint64_t print_file(int fd, bool regular);
+uint64_t print_file(int fd, int64_t size);
 void getsubexp(const char *src, regoff_t start, regoff_t end, char *dst);
 
 } // namespace tolm

@@ -1,7 +1,10 @@
 // tolm on real sockets, as a super-server hands them over: clients that
 // never send, trickle or stop half-way; clients that never read, read
 // slowly or hang up at once; a request cut short by the length limit while
-// more input is on its way; and a pipe, which gets no time limit.
+// more input is on its way; a pipe, which gets no time limit; answers cut
+// short (a stalled client, a shrinking file, SIGTERM), which must never end
+// like whole ones; and CGI scripts that stream, go silent, outlive their
+// client or write to standard error.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
@@ -11,12 +14,14 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -146,8 +151,7 @@ void connect_kind(Listener &listener, bool tcp, int &client, int &server) {
     server = pair[1];
 }
 
-harness::Options connected(int in, int out) {
-    harness::Options options;
+harness::Options connected(int in, int out, harness::Options options = {}) {
     options.stdin_fd = in;
     options.stdout_fd = out;
     return options;
@@ -155,8 +159,9 @@ harness::Options connected(int in, int out) {
 
 // tolm on the server's end of a connection; the client's end stays here.
 struct Started {
-    Started(int server_end, int client_end, const std::vector<std::string> &args)
-        : process(args, "", connected(server_end, server_end)), client(client_end) {
+    Started(int server_end, int client_end, const std::vector<std::string> &args,
+            const harness::Options &options = {})
+        : process(args, "", connected(server_end, server_end, options)), client(client_end) {
         close(server_end);
     }
     harness::Process process;
@@ -266,13 +271,23 @@ void large_file_read(const std::string &root, Listener &listener) {
 
 constexpr double drain = 2;
 // The longest a run may hold its process after its client stopped taking
-// anything: the stall limit, the drain, and slack for a loaded machine.
-constexpr double release_bound = io_timeout + drain + 6;
+// anything: the stall limit, the grace a script gets after SIGTERM, and
+// slack for a loaded machine.
+constexpr double release_bound = io_timeout + 2 + 6;
+
+// The error details of a cut answer.
+const std::string stalled = "response cut short: the client took nothing for 30 s";
+const std::string went_away = "response cut short: the client went away";
+const std::string shrank = "response cut short: the file shrank";
+const std::string script_silent = "response cut short: the script sent nothing for 30 s";
+const std::string hung_up = "response cut short: the client hung up";
+const std::string told_to_stop = "terminated by SIGTERM";
 
 struct Expected {
     std::string name;
     std::string line; // the request log line, or its beginning
     bool prefix;
+    std::string detail = {}; // the error detail the run logs, if any
 };
 
 std::mutex pool_mutex;
@@ -283,6 +298,23 @@ void keep(const harness::Result &run, Expected expected) {
     const std::lock_guard<std::mutex> hold(pool_mutex);
     pool.insert(pool.end(), run.log.begin(), run.log.end());
     expected_lines.push_back(std::move(expected));
+}
+
+// The error details (user.err) among a run's log lines.
+std::vector<std::string> details(const std::vector<harness::LogLine> &log) {
+    std::vector<std::string> found;
+    for (const harness::LogLine &line : log)
+        if (line.priority == 11)
+            found.push_back(line.text);
+    return found;
+}
+
+// What a client that reads on after the run ended gets: on TCP a cut
+// answer ends in a reset, never a clean end; on a socket pair, which has
+// no reset, exactly the bytes the log counts (checked by the caller).
+bool cut_seen(bool tcp, int client, size_t *received, std::string *error) {
+    *received = read_to_end(client, slack, error).size();
+    return !tcp || *error == strerror(ECONNRESET);
 }
 
 std::string quoted(const std::string &request) {
@@ -361,10 +393,15 @@ void pipe_waits(const std::string &root) {
     keep(run, {"pipe", quoted("gemini://h/a.txt") + "20 21", false});
 }
 
-// A client that asks and never reads holds the process for the stall limit
-// and the drain, once, whatever it asked for.
+// A client that asks and does not read holds the process for the stall
+// limit, once, whatever it asked for (a file goes by sendfile, a script's
+// output through the buffer). The answer is cut: exit status 1 and the
+// detail; a client that then reads on sees no clean end on TCP, and on a
+// socket pair gets exactly the bytes the log counts. A script that sends
+// nothing, while its client waits and sends nothing more, is ended after
+// the same time.
 void never_reads(const char *name, const std::string &root, Listener &listener, bool tcp,
-                 const std::string &request, const std::string &code) {
+                 const std::string &request, const std::string &code, const std::string &detail) {
     int client = -1;
     int server = -1;
     connect_kind(listener, tcp, client, server);
@@ -372,15 +409,24 @@ void never_reads(const char *name, const std::string &root, Listener &listener, 
     send_all(client, request + "\r\n");
     const harness::Result run = s.process.finish(release_bound + slack);
     const double released = now() - s.since;
+    size_t received = 0;
+    std::string error;
+    const bool cut = cut_seen(tcp, client, &received, &error);
     close(client);
-    note("sockets: %s released after %.1f s\n", name, released);
+    note("sockets: %s released after %.1f s, then %zu bytes and %s\n", name, released, received,
+         error.empty() ? "an end" : error.c_str());
     if (run.timed_out || run.signal != 0)
         fail(name, "tolm still running after " + std::to_string(released) + " s");
-    else if (run.exit_code != 0)
+    else if (run.exit_code != 1)
         fail(name, "exit status " + std::to_string(run.exit_code));
     if (released < io_timeout - 1 || released > release_bound)
         fail(name, "released after " + std::to_string(released) + " s");
-    keep(run, {name, quoted(request) + code + " ", true});
+    if (!cut)
+        fail(name, "the client read on to a clean end (" + std::to_string(received) + " bytes)");
+    if (tcp)
+        keep(run, {name, quoted(request) + code + " ", true, detail});
+    else
+        keep(run, {name, quoted(request) + code + " " + std::to_string(received), false, detail});
 }
 
 // Reads 2 KiB every 100 ms for a while, then as fast as it can.
@@ -440,12 +486,25 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
     cases.emplace_back(read_deadline, "a byte every 2 s", std::cref(root), std::ref(listener),
                        "gemini://h/a.txt\r\n", 2.0);
     cases.emplace_back(pipe_waits, std::cref(root));
-    cases.emplace_back(never_reads, "file to a TCP client that never reads", std::cref(root),
-                       std::ref(listener), true, "gemini://h/big.bin?tcp", "20");
-    cases.emplace_back(never_reads, "file to a socket pair that never reads", std::cref(root),
-                       std::ref(listener), false, "gemini://h/big.bin?pair", "20");
-    cases.emplace_back(never_reads, "CGI output to a client that never reads", std::cref(root),
-                       std::ref(listener), true, "gemini://h/cgi-bin/flood", "0");
+    const struct {
+        const char *name;
+        bool tcp;
+        const char *request;
+        const char *code;
+        const std::string &detail;
+    } stalls[] = {
+        {"file to a TCP client that stalls", true, "gemini://h/big.bin?tcp", "20", stalled},
+        {"file to a socket pair that stalls", false, "gemini://h/big.bin?pair", "20", stalled},
+        {"CGI output to a TCP client that stalls", true, "gemini://h/cgi-bin/flood?tcp", "0",
+         stalled},
+        {"CGI output to a socket pair that stalls", false, "gemini://h/cgi-bin/flood?pair", "0",
+         stalled},
+        {"script waits for input that never comes", true, "gemini://h/cgi-bin/waits", "0",
+         script_silent},
+    };
+    for (const auto &c : stalls)
+        cases.emplace_back(never_reads, c.name, std::cref(root), std::ref(listener), c.tcp,
+                           c.request, c.code, std::cref(c.detail));
     cases.emplace_back(slow_reader, "slow TCP reader", std::cref(root), std::ref(listener), true,
                        "gemini://h/slow.bin?tcp", std::cref(slow), 40.0, 0);
     cases.emplace_back(slow_reader, "slow socket pair reader", std::cref(root), std::ref(listener),
@@ -472,11 +531,21 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
     if (lines != static_cast<int>(expected_lines.size()))
         fail("slow clients", std::to_string(lines) + " request log lines for " +
                                  std::to_string(expected_lines.size()) + " runs");
+    // Each cut's detail as often as the runs that must log it.
+    const std::vector<std::string> logged = details(pool);
+    for (const std::string *detail : {&stalled, &script_silent}) {
+        const auto want = std::count_if(expected_lines.begin(), expected_lines.end(),
+                                        [&](const Expected &e) { return e.detail == *detail; });
+        const auto got = std::count(logged.begin(), logged.end(), *detail);
+        if (got != want)
+            fail("slow clients", std::to_string(got) + " details " + visible(*detail) + ", " +
+                                     std::to_string(want) + " expected");
+    }
 }
 
 // A client that hangs up right after its request: tolm's writes fail, and
-// the run still ends normally with its one log line instead of dying of
-// SIGPIPE.
+// the run still ends with its one log line and the detail, exit status 1,
+// instead of dying of SIGPIPE.
 void hang_ups(const std::string &root, Listener &listener, int rounds) {
     int whole = 0;
     for (int i = 0; i < rounds; ++i) {
@@ -490,8 +559,9 @@ void hang_ups(const std::string &root, Listener &listener, int rounds) {
         const harness::Result run = s.process.finish(slack);
         std::string last;
         const int lines = count_request_lines(run.log, &last);
-        if (run.signal == 0 && run.exit_code == 0 && lines == 1 &&
-            last.rfind("\"gemini://h/mid.bin\" 20 ", 0) == 0)
+        if (run.signal == 0 && run.exit_code == 1 && lines == 1 &&
+            last.rfind("\"gemini://h/mid.bin\" 20 ", 0) == 0 &&
+            details(run.log) == std::vector<std::string>{went_away})
             ++whole;
         else if (failures < 5)
             fail(tcp ? "hang-up over TCP" : "hang-up over a socket pair",
@@ -499,8 +569,7 @@ void hang_ups(const std::string &root, Listener &listener, int rounds) {
                      ", exit " + std::to_string(run.exit_code) + ", " + std::to_string(lines) +
                      " log lines, " + visible(last, 100));
     }
-    printf("sockets: %d of %d runs for a client that hung up logged and ended normally\n", whole,
-           rounds);
+    printf("sockets: %d of %d runs for a client that hung up logged the cut\n", whole, rounds);
     if (whole != rounds)
         ++failures;
 }
@@ -547,6 +616,300 @@ void closing(const std::string &root, Listener &listener) {
     }
 }
 
+// tolm started through a shell that first runs `prelude`, as a super-server
+// might start it: with a signal ignored, or its process id written down.
+harness::Options through_shell(const std::string &prelude, std::vector<std::string> &args) {
+    harness::Options options;
+    options.program = "/bin/sh";
+    args.insert(args.begin(), {"-c", prelude + "; exec \"$0\" \"$@\"", harness::binary()});
+    return options;
+}
+
+bool exists(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+void touch(const std::string &path) {
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        die("%s: %s", path.c_str(), strerror(errno));
+    close(fd);
+}
+
+// Waits until the file exists; false after the slack.
+bool appears(const std::string &path) {
+    const double until = now() + slack;
+    while (!exists(path) && now() < until)
+        usleep(20000);
+    return exists(path);
+}
+
+// A process id written into a file by a script; 0 if none came.
+pid_t pid_in(const std::string &path) {
+    return appears(path) ? static_cast<pid_t>(atoi(harness::read_file(path).c_str())) : 0;
+}
+
+// Gone, or a zombie left to init: nothing runs any more.
+bool ended(pid_t pid) {
+    const double until = now() + slack;
+    for (;;) {
+        std::string state;
+        const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY);
+        if (fd >= 0) {
+            state = harness::read_all(fd);
+            close(fd);
+        }
+        const size_t paren = state.rfind(')');
+        if (paren == std::string::npos || state.compare(paren, 3, ") Z") == 0)
+            return true;
+        if (now() > until)
+            return false;
+        usleep(20000);
+    }
+}
+
+// A file that shrinks while it is sent: cut where the file now ends. Over
+// TCP (by sendfile) the client sees a reset; into a pipe (through the
+// buffer) the log counts exactly what arrived.
+void shrinking_file(const std::string &root, Listener &listener) {
+    const size_t size = 50 << 20;
+    const size_t after = 10 << 20;
+    const std::string header = "20 application/octet-stream\r\n";
+    for (const bool tcp : {true, false}) {
+        const char *name = tcp ? "file shrinks, TCP" : "file shrinks, pipe";
+        const std::string file = tcp ? "shrink-tcp.bin" : "shrink-pipe.bin";
+        const int fd = open((root + "/" + file).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)
+            die("%s: %s", file.c_str(), strerror(errno));
+        const std::string request = "gemini://h/" + file;
+        int client = -1;
+        int server = -1;
+        int out[2] = {-1, -1};
+        if (tcp) {
+            listener.connect_pair(client, server);
+        } else if (pipe2(out, O_CLOEXEC) != 0) {
+            die("pipe: %s", strerror(errno));
+        }
+        harness::Options options;
+        if (!tcp)
+            options.stdout_fd = out[1];
+        std::unique_ptr<harness::Process> p;
+        if (tcp) {
+            p = std::make_unique<harness::Process>(std::vector<std::string>{"-d", root}, "",
+                                                   connected(server, server));
+            close(server);
+            send_all(client, request + "\r\n");
+        } else {
+            // The request waits in a pipe of its own: the harness feeds
+            // input only once it is asked to finish.
+            int in[2];
+            const std::string line = request + "\r\n";
+            if (pipe2(in, O_CLOEXEC) != 0 ||
+                write(in[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+                die("request pipe: %s", strerror(errno));
+            close(in[1]);
+            options.stdin_fd = in[0];
+            p = std::make_unique<harness::Process>(std::vector<std::string>{"-d", root}, "",
+                                                   options);
+            close(in[0]);
+            close(out[1]);
+            client = out[0];
+        }
+        // A first megabyte, then the file is cut to 10 MiB under the sender.
+        std::string got;
+        char block[65536];
+        while (got.size() < (1 << 20)) {
+            const ssize_t n = read(client, block, sizeof block);
+            if (n <= 0)
+                break;
+            got.append(block, static_cast<size_t>(n));
+        }
+        if (ftruncate(fd, static_cast<off_t>(after)) != 0)
+            die("truncate: %s", strerror(errno));
+        close(fd);
+        std::string error;
+        struct pollfd w = {client, POLLIN, 0};
+        while (poll(&w, 1, static_cast<int>(slack * 1000)) > 0) {
+            const ssize_t n = read(client, block, sizeof block);
+            if (n < 0)
+                error = strerror(errno);
+            if (n <= 0)
+                break;
+            got.append(block, static_cast<size_t>(n));
+        }
+        const harness::Result run = p->finish(slack);
+        close(client);
+        std::string last;
+        count_request_lines(run.log, &last);
+        const std::string line = quoted(request) + "20 " + std::to_string(header.size() + after);
+        note("sockets: %s: %zu bytes, %s, log %s\n", name, got.size(),
+             error.empty() ? "an end" : error.c_str(), last.c_str());
+        if (run.exit_code != 1 || details(run.log) != std::vector<std::string>{shrank})
+            fail(name, "exit " + std::to_string(run.exit_code) + ", details " +
+                           std::to_string(details(run.log).size()));
+        if (tcp && error != strerror(ECONNRESET))
+            fail(name, "no reset: " + (error.empty() ? "a clean end" : error));
+        if (last != line || (!tcp && got.size() != header.size() + after))
+            fail(name, "log " + visible(last) + " for " + std::to_string(got.size()) + " bytes");
+    }
+}
+
+// Reads until the text holds `want`; false if it did not come in time.
+bool read_until(int fd, const std::string &want, std::string *text) {
+    const double until = now() + slack;
+    char block[4096];
+    while (text->find(want) == std::string::npos) {
+        struct pollfd p = {fd, POLLIN, 0};
+        const int left = static_cast<int>((until - now()) * 1000);
+        if (left <= 0 || poll(&p, 1, left) <= 0)
+            return false;
+        const ssize_t n = recv(fd, block, sizeof block, 0);
+        if (n <= 0)
+            return false;
+        text->append(block, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// A script's output reaches the client as it is written, and the end of
+// its output ends the answer while the script goes on; the run then waits
+// for the script and ends normally.
+void cgi_streams(const std::string &root, Listener &listener) {
+    const char *name = "CGI output as it comes";
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, "gemini://h/cgi-bin/stream\r\n");
+    std::string answer;
+    const bool first = read_until(client, "first\n", &answer);
+    touch(root + "/cgi-bin/stream.go");
+    std::string error;
+    answer += read_to_end(client, slack, &error);
+    const bool script_running = !exists(root + "/cgi-bin/stream.done");
+    touch(root + "/cgi-bin/stream.done");
+    const harness::Result run = s.process.finish(slack);
+    close(client);
+    std::string last;
+    count_request_lines(run.log, &last);
+    const std::string want = "20 text/plain\r\nfirst\nsecond\n";
+    if (!first)
+        fail(name, "the first line did not arrive before the script went on");
+    if (answer != want || !error.empty() || !script_running)
+        fail(name, "answer " + visible(answer) + " " + error +
+                       (script_running ? "" : ", the end came only after the script ended"));
+    if (run.exit_code != 0 ||
+        last != quoted("gemini://h/cgi-bin/stream") + "0 " + std::to_string(want.size()))
+        fail(name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last));
+    printf("sockets: %s: first line early, end before the script ended\n", name);
+}
+
+// A script whose client hangs up while it sends nothing is ended, with its
+// whole process group: a background child of it too.
+void cgi_client_leaves(const std::string &root, Listener &listener) {
+    const char *name = "client hangs up on a silent script";
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, "gemini://h/cgi-bin/lingers\r\n");
+    const pid_t child = pid_in(root + "/cgi-bin/lingers.pid");
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    std::string last;
+    count_request_lines(run.log, &last);
+    if (child == 0)
+        fail(name, "the script did not start");
+    else if (!ended(child))
+        fail(name, "the script's background child outlived the run");
+    if (run.timed_out || run.exit_code != 1 ||
+        details(run.log) != std::vector<std::string>{hung_up})
+        fail(name, "exit " + std::to_string(run.exit_code) +
+                       (run.timed_out ? ", still running" : "") + ", log " + visible(last));
+    if (last != quoted("gemini://h/cgi-bin/lingers") + "0 0")
+        fail(name, "log " + visible(last));
+    printf("sockets: %s: ended after %.1f s\n", name, now() - s.since);
+}
+
+// Where standard error is the client connection, a script's error output
+// never reaches the client; elsewhere it still goes where tolm's goes.
+// Started with SIGPIPE ignored, tolm still gives the script the default.
+void cgi_inherits(const std::string &root, Listener &listener) {
+    for (const bool shared : {true, false}) {
+        const char *name = shared ? "script's standard error when it is the connection"
+                                  : "script's standard error elsewhere, SIGPIPE ignored at start";
+        int client = -1;
+        int server = -1;
+        listener.connect_pair(client, server);
+        std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
+        harness::Options options = through_shell("trap '' PIPE", args);
+        options.stderr_is_stdout = shared;
+        Started s(server, client, args, options);
+        send_all(client, "gemini://h/cgi-bin/noisy\r\n");
+        std::string error;
+        const std::string answer = read_to_end(client, slack, &error);
+        close(client);
+        const harness::Result run = s.process.finish(slack);
+        const std::string want = "20 text/plain\r\nSIGPIPE default\n";
+        if (answer != want || !error.empty() || run.exit_code != 0)
+            fail(name, "answer " + visible(answer, 200) + " " + error + ", exit " +
+                           std::to_string(run.exit_code));
+        if (!shared && run.err != "oops\n")
+            fail(name, "standard error " + visible(run.err));
+    }
+    printf("sockets: a script's standard error stays off the connection\n");
+}
+
+// SIGTERM ends a run with its log line and the detail, exit status 1, and
+// reaches a running script's process group; the client sees a reset.
+void terminated(const std::string &root, Listener &listener) {
+    const struct {
+        const char *name;
+        const char *request;
+        const char *code;
+    } cases[] = {
+        {"SIGTERM while a client does not read", "gemini://h/big.bin?term", "20"},
+        {"SIGTERM while a script runs", "gemini://h/cgi-bin/trapper", "0"},
+    };
+    for (const auto &c : cases) {
+        const std::string pid_file = root + "/tolm.pid";
+        unlink(pid_file.c_str());
+        int client = -1;
+        int server = -1;
+        listener.connect_pair(client, server);
+        std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
+        const harness::Options options = through_shell("echo $$ >" + pid_file, args);
+        Started s(server, client, args, options);
+        send_all(client, std::string(c.request) + "\r\n");
+        const pid_t tolm = pid_in(pid_file);
+        // The answer is under way, or the script is waiting.
+        std::string head;
+        if (strstr(c.request, "cgi-bin") != nullptr)
+            appears(root + "/cgi-bin/trapper.ready");
+        else
+            read_until(client, "\r\n", &head);
+        if (tolm > 0)
+            kill(tolm, SIGTERM);
+        const harness::Result run = s.process.finish(slack);
+        size_t received = 0;
+        std::string error;
+        const bool cut = cut_seen(true, client, &received, &error);
+        close(client);
+        std::string last;
+        count_request_lines(run.log, &last);
+        if (tolm == 0 || run.timed_out || run.exit_code != 1 ||
+            details(run.log) != std::vector<std::string>{told_to_stop} ||
+            last.rfind(quoted(c.request) + c.code + " ", 0) != 0)
+            fail(c.name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last));
+        if (!cut)
+            fail(c.name, "no reset: " + (error.empty() ? "a clean end" : error));
+        if (strstr(c.request, "cgi-bin") != nullptr && !exists(root + "/cgi-bin/trapper.term"))
+            fail(c.name, "the script did not get SIGTERM");
+    }
+    printf("sockets: SIGTERM leaves the log line\n");
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -569,6 +932,27 @@ int main(int argc, char *argv[]) {
         {"mid.bin", slow.substr(0, 4 << 20)},
         {"cgi-bin/flood", "#!/bin/sh\nprintf '20 text/plain\\r\\n'\nexec cat /dev/zero\n", "",
          0755},
+        // Reads its standard input, the client, which sends nothing more.
+        // Each script ends by itself in the end, should a broken tolm
+        // leave it running.
+        {"cgi-bin/waits", "#!/bin/sh\nfor i in 1 2 3 4; do read -r line && break; done\n", "",
+         0755},
+        {"cgi-bin/stream",
+         "#!/bin/sh\nprintf '20 text/plain\\r\\nfirst\\n'\n"
+         "while [ ! -e stream.go ]; do sleep 0.05; done\necho second\nexec >&-\n"
+         "while [ ! -e stream.done ]; do sleep 0.05; done\n",
+         "", 0755},
+        {"cgi-bin/lingers", "#!/bin/sh\nsleep 60 &\necho $! >lingers.pid\nwait\n", "", 0755},
+        {"cgi-bin/noisy",
+         "#!/bin/sh\necho oops >&2\nprintf '20 text/plain\\r\\n'\n"
+         "mask=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/self/status)\n"
+         "if [ $((0x$mask & 0x1000)) -eq 0 ]; then echo SIGPIPE default; else echo SIGPIPE "
+         "ignored; fi\n",
+         "", 0755},
+        {"cgi-bin/trapper",
+         "#!/bin/sh\ntrap 'touch trapper.term; exit 1' TERM\ntouch trapper.ready\n"
+         "for i in $(seq 600); do sleep 0.1; done\n",
+         "", 0755},
     });
     const std::string &root = tree.dir();
     {
@@ -583,6 +967,11 @@ int main(int argc, char *argv[]) {
     large_file_read(root, listener);
     hang_ups(root, listener, 40);
     closing(root, listener);
+    shrinking_file(root, listener);
+    cgi_streams(root, listener);
+    cgi_client_leaves(root, listener);
+    cgi_inherits(root, listener);
+    terminated(root, listener);
     slow_clients(root, listener, slow);
     printf("sockets: %d failures\n", failures.load());
     return failures == 0 ? 0 : 1;
