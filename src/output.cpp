@@ -120,10 +120,11 @@ void send_all(const char *data, size_t size) {
 }
 
 // O_NONBLOCK belongs to the open connection, not to this descriptor: it is
-// set only while sendfile runs, and a CGI script never sees it.
+// set only while sendfile runs, and a CGI script never sees it. A pipe is
+// left as it is: it gets no time limit, so sendfile may block there.
 class NonBlocking {
   public:
-    NonBlocking() : flags_(fcntl(1, F_GETFL)) {
+    explicit NonBlocking(bool socket) : flags_(socket ? fcntl(1, F_GETFL) : -1) {
         if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0)
             fcntl(1, F_SETFL, flags_ | O_NONBLOCK);
     }
@@ -214,15 +215,21 @@ int out_printf(const char *fmt, ...) {
     return n;
 }
 
-// From the file straight into the socket. Gives the bytes sent, or
-// UINT64_MAX when the socket refused sendfile before sending anything.
+// From the file straight into the socket or pipe. Gives the bytes sent, or
+// UINT64_MAX when descriptor 1 refused sendfile before sending anything.
 uint64_t out_sendfile(int fd, uint64_t size) {
     if (!out_flush())
         return 0;
     ignore_sigpipe(); // sendfile has no MSG_NOSIGNAL
-    NonBlocking guard;
+    const bool socket = stdout_is_socket();
+    NonBlocking guard(socket);
     uint64_t total = 0;
     while (total < size && !failed) {
+        // A blocking pipe's sendfile returns early when SIGTERM arrives.
+        if (terminated()) {
+            fail(told_to_stop);
+            break;
+        }
         const ssize_t n = sendfile(1, fd, nullptr, size - total);
         if (n > 0) {
             total += static_cast<uint64_t>(n);
@@ -230,9 +237,12 @@ uint64_t out_sendfile(int fd, uint64_t size) {
         } else if (n == 0) {
             out_cut(shrank);
             break;
-        } else if (errno == EAGAIN) {
+        } else if (errno == EAGAIN && socket) {
             if (!wait_writable())
                 fail(terminated() ? told_to_stop : stalled);
+        } else if (errno == EAGAIN) {
+            struct pollfd p = {1, POLLOUT, 0}; // a pipe its maker left non-blocking
+            poll(&p, 1, -1);
         } else if (errno == EINTR) {
             continue;
         } else if (total == 0 && (errno == EINVAL || errno == ENOSYS)) {

@@ -393,6 +393,37 @@ void pipe_waits(const std::string &root) {
     keep(run, {"pipe", quoted("gemini://h/a.txt") + "20 21", false});
 }
 
+// A pipe its maker left non-blocking, read only after it has filled: the
+// body still arrives whole, however long the reader takes to start.
+void nonblocking_pipe(const std::string &root, const std::string &body) {
+    int in_pipe[2];
+    int out_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        fcntl(out_pipe[1], F_SETFL, O_NONBLOCK) != 0)
+        die("pipe: %s", strerror(errno));
+    const std::string request = "gemini://h/mid.bin?pipe\r\n";
+    if (write(in_pipe[1], request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+        die("write pipe: %s", strerror(errno));
+    close(in_pipe[1]);
+    harness::Process piped({"-d", root}, "", connected(in_pipe[0], out_pipe[1]));
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    usleep(500000);
+    std::string out;
+    char block[4096];
+    ssize_t n;
+    while ((n = read(out_pipe[0], block, sizeof block)) > 0)
+        out.append(block, static_cast<size_t>(n));
+    const harness::Result run = piped.finish(slack);
+    close(out_pipe[0]);
+    const std::string header = "20 application/octet-stream\r\n";
+    if (out != header + body || run.exit_code != 0)
+        fail("non-blocking pipe",
+             std::to_string(out.size()) + " bytes, exit " + std::to_string(run.exit_code));
+    keep(run, {"non-blocking pipe",
+               quoted("gemini://h/mid.bin?pipe") + "20 " + std::to_string(out.size()), false});
+}
+
 // A client that asks and does not read holds the process for the stall
 // limit, once, whatever it asked for (a file goes by sendfile, a script's
 // output through the buffer). The answer is cut: exit status 1 and the
@@ -486,6 +517,7 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
     cases.emplace_back(read_deadline, "a byte every 2 s", std::cref(root), std::ref(listener),
                        "gemini://h/a.txt\r\n", 2.0);
     cases.emplace_back(pipe_waits, std::cref(root));
+    cases.emplace_back(nonblocking_pipe, std::cref(root), slow.substr(0, 4 << 20));
     const struct {
         const char *name;
         bool tcp;
