@@ -1,3 +1,5 @@
+// The CGI gateway: whether a request names a script, the script's run in a
+// process group of its own, and the relay of its output as it comes.
 #include "cgi.h"
 
 #include "connection.h"

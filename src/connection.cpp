@@ -1,3 +1,6 @@
+// The client connection below the output buffer: what descriptors 0, 1
+// and 2 are, the request line's deadline, SIGTERM, and how the connection
+// ends (orderly, or with a reset when the answer was cut).
 #include "connection.h"
 
 #include <cerrno>

@@ -1,6 +1,6 @@
 // What the process does about its client connection: when it is a socket,
-// time limits on a slow client and an orderly close; a client that hangs up
-// never ends the run early.
+// time limits on a slow client, and an orderly close or, for a cut answer,
+// a reset; a client that hangs up never kills the run before its log line.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,5 @@
+// Delivery of what the path resolved to: a regular file under its MIME
+// type, or a directory listing in Gemini text.
 #include "content.h"
 
 #include "descriptor.h"

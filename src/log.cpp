@@ -1,3 +1,5 @@
+// The system log writer: one line per call on /dev/log, control bytes
+// encoded, with a bounded wait for a slow log daemon.
 #include "log.h"
 
 #include "connection.h"

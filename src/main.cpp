@@ -1,5 +1,6 @@
 // tolm: answers one Gemini request on standard input and output, as started
-// by a super-server for each connection.
+// by a super-server for each connection. This file is the run from start to
+// end: the options, then one call per step of the request flow, in order.
 #include "cgi.h"
 #include "connection.h"
 #include "content.h"

@@ -1,3 +1,4 @@
+// The MIME type table, looked up by file extension.
 #include "mimes.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The response's one output buffer and the sending of it, of file bodies
+// by sendfile, and of what a cut answer leaves behind (its reason).
 #include "output.h"
 
 #include "connection.h"

@@ -1,3 +1,6 @@
+// The request path: percent-decoding, "/.." stripping, confinement below
+// the content root, and what the name turns out to be (file, index,
+// redirect or not found).
 #include "paths.h"
 
 #include "content.h"

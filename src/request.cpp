@@ -1,3 +1,5 @@
+// The request line: read within its limit and deadline, then split into
+// host name, path and query.
 #include "request.h"
 
 #include "connection.h"

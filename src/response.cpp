@@ -1,3 +1,5 @@
+// The request record, the header line, and the run's two ends: finish
+// (status 0) and stop (status 1), each with its log line.
 #include "response.h"
 
 #include "connection.h"

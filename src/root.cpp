@@ -1,3 +1,5 @@
+// Confinement: the account check, entering the content root (by chroot
+// with -u) and dropping privileges.
 #include "root.h"
 
 #include "log.h"

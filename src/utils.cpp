@@ -1,3 +1,5 @@
+// Guarded wrappers that end the run on failure (esnprintf, esetenv,
+// echdir), the copy loop and the regex-offset copy.
 #include "utils.h"
 
 #include "output.h"
