@@ -15,8 +15,10 @@
 # line as the unit file gives it. Then, where the recipe works without
 # systemd, unchanged: over private copies of /etc, /srv, /run and /var/log,
 # the real service command and Debian's init scripts start the front ends,
-# the home page is fetched, tolm's line reaches the log, and the stop
-# commands that the README gives end every process the recipe started.
+# the home page is fetched, tolm's line reaches the log, a CGI script sees
+# nothing of the environment the recipe ran in (a root shell's HOME and a
+# secret) and a clean PATH, and the stop commands that the README gives end
+# every process the recipe started.
 #
 #   recipes.sh TOLM_BINARY README
 set -euo pipefail
@@ -305,6 +307,7 @@ for name in stunnel-exec xinetd nginx-tcpserver; do
         cd "$real/doc"
         # shellcheck disable=SC2031 # the PATH of the pass before stayed in its subshell
         PATH=$real/bin:$PATH
+        export HOME=/root TOLM_RECIPE_SECRET=from-the-root-shell
         # shellcheck disable=SC1091 # written above
         source "$real/recipe.sh"
     ) >"$real/out" 2>&1 </dev/null || status=$?
@@ -316,6 +319,20 @@ for name in stunnel-exec xinetd nginx-tcpserver; do
         fail "recipe $name without systemd: tolm's line did not reach the log"
     grep -q 'Nothing listens on /dev/log' "$real/out" && fail "recipe $name says nothing listens on /dev/log"
     say "ok: recipe $name without systemd serves the home page through service, and tolm's line reaches the log"
+    # The recipe's content root, with a CGI script that shows its
+    # environment inside the chroot.
+    "$real/doc/examples/chroot/populate" /srv/gemini /bin/sh
+    mkdir -p /srv/gemini/cgi-bin
+    printf '#!/bin/sh\nprintf "20 text/plain\\r\\n"\nexport -p\n' >/srv/gemini/cgi-bin/env
+    chmod 755 /srv/gemini/cgi-bin/env
+    printf 'gemini://localhost/cgi-bin/env\r\n' | timeout 20 openssl s_client -quiet -connect localhost:1965 \
+        >"$real/env.out" 2>/dev/null || true
+    grep -q "^export SCRIPT_NAME='env'" "$real/env.out" || fail "recipe $name: the CGI script did not run:"$'\n'"$(cat "$real/env.out")"
+    if grep -E "^export (HOME|TOLM_RECIPE_SECRET)=" "$real/env.out" ||
+        ! grep -q -x "export PATH='/usr/sbin:/usr/bin:/sbin:/bin'" "$real/env.out"; then
+        fail "recipe $name: the CGI script got the environment of the shell that ran the recipe:"$'\n'"$(cat "$real/env.out")"
+    fi
+    say "ok: recipe $name: a CGI script gets a clean environment"
     stop_real
     left=$(strangers)
     [ -z "$left" ] || fail "the stop commands left processes of recipe $name:"$'\n'"$left"
