@@ -107,6 +107,9 @@ listening "$port" && fail "port $port is still open"
 grep -q 'demo: stopped' "$it_tmp/demo.out" || fail "the demo did not report stopping"
 [ ! -e /dev/log ] || fail "the demo left /dev/log behind"
 say "ok: SIGINT stops the demo, its stunnel and its log listener"
+# Once it stopped, all it printed is there: stunnel's report of each
+# closed connection would bury the log lines.
+grep -q 'TIMEOUTclose' "$it_tmp/demo.out" && fail "the demo prints stunnel's close of each connection:"$'\n'"$(cat "$it_tmp/demo.out")"
 not_nobodys=$(find "$checkout" ! -user nobody -printf '%u %p\n')
 [ -z "$not_nobodys" ] || fail "the demo, run as root, left files the checkout's owner does not own:"$'\n'"$not_nobodys"
 say "ok: what the demo made in the checkout ($(find "$state" -type f -printf '%f ')) belongs to its owner"
