@@ -4,7 +4,9 @@
 # appears in its terminal when nothing listens on /dev/log (the test runs
 # it in a private /dev without one), and Ctrl-C (SIGINT) stops it together
 # with its stunnel and its log listener. Run by another user, it runs
-# itself again through sudo, or says that it needs root.
+# itself again through sudo, or says that it needs root. Run as root in a
+# checkout that belongs to another user (as after sudo or su -c), what it
+# makes there belongs to that user.
 #
 #   demo.sh BUILD_DIR
 set -euo pipefail
@@ -46,12 +48,21 @@ fi
 grep -q 'needs root' "$it_tmp/nosudo.out" || fail "the demo without root and sudo says:"$'\n'"$(cat "$it_tmp/nosudo.out")"
 say "ok: as another user the demo runs itself through sudo, or says it needs root"
 
+# A checkout of nobody's with what the demo uses of it: the demo makes its
+# certificate there, and everything it made must be nobody's afterwards.
+checkout=$it_tmp/checkout
+mkdir -p "$checkout/examples" "$checkout/tests/integration"
+cp -a "$demo" "$here/../../examples/capsule" "$checkout/examples/"
+cp "$here/gemini-get.mjs" "$checkout/tests/integration/"
+ln -s "$here/node_modules" "$checkout/tests/integration/node_modules"
+chown -R -h nobody:nogroup "$checkout"
+state=$checkout/examples/.demo
+
 # Job control puts the demo in a process group of its own, where SIGINT is
 # not ignored as it is for a background job of a script.
 set -m
 port=$(free_port)
-PORT=$port BUILD_DIR=$build DEMO_STATE=$it_tmp/state "$here/../../examples/demo" \
-    </dev/null >"$it_tmp/demo.out" 2>&1 &
+PORT=$port BUILD_DIR=$build "$checkout/examples/demo" </dev/null >"$it_tmp/demo.out" 2>&1 &
 demo_pid=$!
 it_pids+=("$demo_pid")
 set +m
@@ -71,7 +82,7 @@ fetch=$(grep -E '^ +node .*gemini-get\.mjs ' "$it_tmp/demo.out" | head -n 1)
 out=$(cd "$it_tmp" && timeout 60 bash -c "$fetch")
 [ "$(head -n 1 <<<"$out")" = "20 text/gemini; lang=en" ] || fail "the home page header is: $(head -n 1 <<<"$out")"
 grep -q -x '# Welcome to a tolm capsule' <<<"$out" || fail "the home page has the wrong text"
-if [ ! -s "$it_tmp/state/cert.pem" ] || [ ! -s "$it_tmp/state/key.pem" ]; then
+if [ ! -s "$state/cert.pem" ] || [ ! -s "$state/key.pem" ]; then
     fail "no certificate in the state directory"
 fi
 say "ok: the demo serves the capsule and its command fetches it"
@@ -96,6 +107,12 @@ listening "$port" && fail "port $port is still open"
 grep -q 'demo: stopped' "$it_tmp/demo.out" || fail "the demo did not report stopping"
 [ ! -e /dev/log ] || fail "the demo left /dev/log behind"
 say "ok: SIGINT stops the demo, its stunnel and its log listener"
+# Once it stopped, all it printed is there: stunnel's report of each
+# closed connection would bury the log lines.
+grep -q 'TIMEOUTclose' "$it_tmp/demo.out" && fail "the demo prints stunnel's close of each connection:"$'\n'"$(cat "$it_tmp/demo.out")"
+not_nobodys=$(find "$checkout" ! -user nobody -printf '%u %p\n')
+[ -z "$not_nobodys" ] || fail "the demo, run as root, left files the checkout's owner does not own:"$'\n'"$not_nobodys"
+say "ok: what the demo made in the checkout ($(find "$state" -type f -printf '%f ')) belongs to its owner"
 
 # With a log daemon on /dev/log the demo leaves it alone and says so.
 socat -u UNIX-RECVFROM:/dev/log,mode=666,fork OPEN:"$it_tmp/syslog",creat,append &

@@ -158,7 +158,7 @@ proxy_port=$(free_port)
 
 # stunnel.conf: exec mode, one tolm per TLS connection.
 render "$examples/stunnel.conf" "$it_tmp/stunnel.conf" "$tls_port" \
-    :::1965 /etc/stunnel/gemini /usr/local/sbin/tolm "-u _tolm" /srv/gemini
+    :::1965 /etc/stunnel/gemini /usr/local/sbin/tolm "-u _tolm" /srv/gemini "TIMEOUTclose = 0"
 start stunnel "$it_tmp/stunnel.conf"
 wait_listening "$tls_port" "$last_pid"
 check_capsule "gemini://localhost:$tls_port" "stunnel.conf (exec mode, chroot as nobody)"
@@ -191,7 +191,7 @@ render "$examples/xinetd.d/tolm" "$it_tmp/xinetd.service" 0 "= 1966" /usr/local/
 start xinetd -dontfork -filelog "$it_tmp/xinetd.msg" -f "$it_tmp/xinetd.conf"
 wait_listening "$plain_port" "$last_pid"
 render "$examples/stunnel-proxy.conf" "$it_tmp/stunnel-proxy.conf" "$proxy_port" \
-    :::1965 /etc/stunnel/gemini 127.0.0.1:1966
+    :::1965 /etc/stunnel/gemini 127.0.0.1:1966 "TIMEOUTclose = 0"
 start stunnel "$it_tmp/stunnel-proxy.conf"
 wait_listening "$proxy_port" "$last_pid"
 check_capsule "gemini://localhost:$proxy_port" "stunnel-proxy.conf in front of xinetd.d/tolm"
@@ -207,6 +207,14 @@ render "$unit" "$it_tmp/tolm-tcpserver.service" 0 \
     "127.0.0.1 1966 " /usr/local/sbin/tolm "-u _tolm" /srv/gemini NoNewPrivileges=yes CapabilityBoundingSet=
 read -r -a tcpserver_cmd < <(sed -n 's/^ExecStart=//p' "$it_tmp/tolm-tcpserver.service")
 [ "${tcpserver_cmd[0]:-}" = /usr/bin/tcpserver ] || fail "tolm-tcpserver.service does not start /usr/bin/tcpserver"
+# The unit's comment gives the same command line for a machine without
+# systemd; it must not drift from ExecStart.
+by_hand=$(sed -n '/^#   env -i /,/[^\\]$/p' "$unit" | sed 's/^#//; s/\\$//' | tr -s ' \n' '  ' |
+    sed -n 's|.* --exec /usr/bin/tcpserver -- \(.*[^ ]\) *$|\1|p')
+exec_start=$(sed -n 's|^ExecStart=/usr/bin/tcpserver ||p' "$unit")
+if [ -z "$by_hand" ] || [ "$by_hand" != "$exec_start" ]; then
+    fail "tolm-tcpserver.service: the command without systemd is '$by_hand', ExecStart runs '$exec_start'"
+fi
 # "CAP_SYS_CHROOT CAP_SETUID" as setpriv takes it: "+sys_chroot,+setuid".
 caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit" | tr '[:upper:]' '[:lower:]' | sed 's/cap_/+/g; s/ \+/,/g')
 start setpriv --no-new-privs --bounding-set "-all,$caps" -- "${tcpserver_cmd[@]}"

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# The manual page must format without a warning from mandoc or groff, and
-# its example configurations must be those shipped in examples/.
+# The manual page must format without a warning from mandoc or groff, its
+# example configurations must be those shipped in examples/ as the Debian
+# package installs them (the program in /usr/sbin), and every file it names
+# below /usr/share/doc/tolm must be one the package installs from the
+# source tree.
 #
 #   manpage.sh PAGE [EXAMPLES_DIR]
 set -euo pipefail
@@ -28,11 +31,25 @@ say "ok: $page is clean"
 # out.
 examples=${2:-$here/../../examples}
 normalize() { sed -e 's/[[:space:]]\+/ /g; s/^ //; s/ $//'; }
-find "$examples" -type f ! -name '*.png' -exec cat {} + | normalize | sort -u >"${TMPDIR:-/tmp}/tolm-manpage.$$"
+find "$examples" -type f ! -name '*.png' -exec cat {} + | sed 's|/usr/local/sbin/tolm|/usr/sbin/tolm|g' |
+    normalize | sort -u >"${TMPDIR:-/tmp}/tolm-manpage.$$"
 trap 'rm -f "${TMPDIR:-/tmp}/tolm-manpage.$$"' EXIT
 missing=$(sed -n '/^\.Sh EXAMPLES/,/^\.Sh /p' "$page" | sed -n '/^\.Bd -literal/,/^\.Ed/p' | grep -v '^\.' |
     sed 's/\\e/\\/g' | normalize |
-    grep -v -E '^($|#|-|/|(openssl|adduser|printf|ln|mkdir|cp|tcpserver) )' |
+    grep -v -E '^($|#|-|/|(openssl|adduser|id|printf|ln|mkdir|mknod|cp|tcpserver|service|apt-get|env) )' |
     grep -v -x -F -f "${TMPDIR:-/tmp}/tolm-manpage.$$" || true)
 [ -z "$missing" ] || fail "EXAMPLES in $page has lines that no file in examples/ holds:"$'\n'"$missing"
 say "ok: the configuration lines in EXAMPLES are in examples/"
+
+# The package installs README.md and examples/ (but the capsule and the
+# demo) in /usr/share/doc/tolm; every path the page names there must be
+# one of them.
+source_dir=$(cd "$examples/.." && pwd)
+named=$(grep -o '/usr/share/doc/tolm/[^ ]*' "$page" | sed 's/[ ,.;:)]*$//' | sort -u)
+[ -n "$named" ] || fail "$page names no file of /usr/share/doc/tolm"
+for path in $named; do
+    rel=${path#/usr/share/doc/tolm/}
+    case $rel in examples/capsule* | examples/demo*) fail "$page names $path, which the package leaves out" ;; esac
+    [ -e "$source_dir/$rel" ] || fail "$page names $path, which the package does not install"
+done
+say "ok: the page's files below /usr/share/doc/tolm are installed: $(tr '\n' ' ' <<<"$named")"

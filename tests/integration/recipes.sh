@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # The deployment recipes of the README, run as they are written there: each
 # fenced block that starts with "# recipe: NAME" goes from a fresh machine
-# to a fetched home page. Only what must differ on a test machine is
-# replaced, in the recipe and in the example files it copies alike: /etc
-# and /srv move below a directory of the test's own, the ports become free
-# ones, the TLS listener goes to the loopback address, and the account gets
-# a name of its own. No systemd runs here, so systemctl starts each unit's
-# command line as the unit file gives it, and apt-get only checks that the
-# packages the recipe names are installed.
+# to a fetched home page. apt-get only checks that the packages the recipe
+# names are installed. Everything runs in private mount, network and
+# process namespaces, with a private /dev/log that receives tolm's lines:
+# what the recipes start ends with the test, and ports 1965 and 1966 are
+# the test's own.
+#
+# Each recipe runs twice. First as on a machine with systemd: only what
+# must differ is replaced, in the recipe and in the example files it copies
+# alike (/etc and /srv move below a directory of the test's own, the ports
+# become free ones, the TLS listener goes to the loopback address, the
+# account gets a name of its own), and systemctl starts each unit's command
+# line as the unit file gives it. Then, where the recipe works without
+# systemd, unchanged: over private copies of /etc, /srv, /run and /var/log,
+# the real service command and Debian's init scripts start the front ends,
+# the home page is fetched, tolm's line reaches the log, a CGI script sees
+# nothing of the environment the recipe ran in (a root shell's HOME and a
+# secret) and a clean PATH, and the stop commands that the README gives end
+# every process the recipe started.
 #
 #   recipes.sh TOLM_BINARY README
 set -euo pipefail
@@ -19,16 +30,29 @@ tolm=$(realpath "${1:?usage: recipes.sh TOLM_BINARY README}")
 readme=$(realpath "${2:?usage: recipes.sh TOLM_BINARY README}")
 examples=$(cd "$here/../../examples" && pwd)
 [ "$(id -u)" -eq 0 ] || skip "needs root (accounts, chroot, xinetd, nginx)"
-require stunnel4 openssl xinetd nginx tcpserver setpriv systemd-socket-activate adduser deluser node awk
+require stunnel4 openssl xinetd nginx tcpserver setpriv systemd-socket-activate adduser node awk \
+    unshare ip service start-stop-daemon socat
 need_nginx_stream
+# --kill-child: whatever ends the test, the namespace's processes end too.
+if [ -z "${TOLM_IT_PRIVATE:-}" ]; then
+    exec unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private -- \
+        env TOLM_IT_PRIVATE=1 bash "$0" "$@"
+fi
+ip link set lo up
 
 it_begin 200
-# An account of the test's own, removed at the end when the test made it.
-account=tolmit$$
+capture_syslog
+# The accounts that the recipes make go to a private copy of /etc.
+mkdir "$it_tmp/etc"
+cp -a /etc/. "$it_tmp/etc/"
+mount --bind "$it_tmp/etc" /etc
+# An account of the test's own in the first pass.
+account=tolmit
 id "$account" >/dev/null 2>&1 && fail "the account $account exists already"
 recipes_cleanup() {
     [ -z "${run:-}" ] || stop_recipe
-    deluser --system "$account" >/dev/null 2>&1 || true
+    [ -z "${real:-}" ] || stop_real
+    umount /etc 2>/dev/null || true
     it_cleanup
 }
 trap recipes_cleanup EXIT
@@ -61,6 +85,8 @@ s|127\.0\.0\.1 1966 |127.0.0.1 $plain_port |
 s|/etc/|$run/etc/|g
 s|/srv/|$run/srv/|g
 s|/nonexistent _tolm\$|/nonexistent $account|
+s|id _tolm |id $account |
+s|/run/systemd/system|$run/systemd/system|g
 s|-u _tolm |-u $account |g
 s|^User=_tolm\$|User=$account|
 s|^Group=_tolm\$|Group=$account|
@@ -72,7 +98,7 @@ EOF
 apt-get() {
     local pkg
     for pkg in "$@"; do
-        case $pkg in install | -y) continue ;; esac
+        case $pkg in install | update | -y) continue ;; esac
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' && continue
         # Debian's inetd packages conflict with xinetd, which the other
         # recipes need: such a package must at least be in the archive.
@@ -197,7 +223,7 @@ for name in "${names[@]}"; do
     plain_port=$(free_port)
     while [ "$plain_port" = "$tls_port" ]; do plain_port=$(free_port); done
     mkdir -p "$run/etc/stunnel" "$run/etc/xinetd.d" "$run/etc/systemd/system" "$run/etc/nginx/modules-enabled" \
-        "$run/srv" "$run/doc" "$run/nginx" "$run/bin"
+        "$run/srv" "$run/doc" "$run/nginx" "$run/bin" "$run/systemd/system"
     : >"$run/etc/inetd.conf"
     write_map
     # What the packages would have left: the examples where the package
@@ -222,6 +248,7 @@ EOF
     status=0
     (
         cd "$run/doc"
+        # shellcheck disable=SC2030 # for the recipe alone
         PATH=$run/bin:$PATH
         # shellcheck disable=SC1091 # written above
         source "$run/recipe.sh"
@@ -234,3 +261,80 @@ EOF
     stop_recipe
 done
 id "$account" >/dev/null 2>&1 || fail "the recipes did not create the account"
+
+# --- Without systemd --------------------------------------------------------
+
+# What the README says stops each front end that a recipe started through
+# service or start-stop-daemon; any process left afterwards fails the test.
+stop_real() {
+    local name
+    for name in gemini gemini-proxy; do
+        [ ! -f "/etc/stunnel/$name.conf" ] || service stunnel4 stop "$name" >>"$real/stop.log" 2>&1 || true
+    done
+    [ ! -f /run/xinetd.pid ] || service xinetd stop >>"$real/stop.log" 2>&1 || true
+    [ ! -f /run/nginx.pid ] || service nginx stop >>"$real/stop.log" 2>&1 || true
+    [ ! -f /run/tolm-tcpserver.pid ] ||
+        start-stop-daemon --stop --retry 5 --pidfile /run/tolm-tcpserver.pid >>"$real/stop.log" 2>&1 || true
+    for name in /var/log /run /srv /etc; do umount "$name" 2>/dev/null || true; done
+    real=
+}
+# The processes of the namespace but this test's own (the test, its
+# watchdog, the log listener and their children).
+strangers() {
+    local pid comm
+    ps -e -o pid=,comm= | while read -r pid comm; do
+        case $comm in bash | sh | sleep | socat | awk | ps) continue ;; esac
+        echo "$pid $comm"
+    done
+}
+for name in stunnel-exec xinetd nginx-tcpserver; do
+    real=$it_tmp/real-$name
+    mkdir -p "$real/etc" "$real/srv" "$real/doc" "$real/bin"
+    # The machine's /etc as it is, so that the init scripts find their
+    # packages' files; a tmpfs for /run (pid files) and /var/log.
+    cp -a /etc/. "$real/etc/"
+    mount --bind "$real/etc" /etc
+    mount --bind "$real/srv" /srv
+    mount -t tmpfs -o mode=755 tolm-run /run
+    mount -t tmpfs -o mode=755 tolm-log /var/log
+    mkdir /var/log/nginx
+    cp -a "$examples" "$real/doc/"
+    ln -s "$tolm" "$real/bin/tolm"
+    extract "$name" >"$real/recipe.sh"
+    before=$(grep -c -E 'tolm(\[[0-9]+\])?: "gemini://localhost/" 20 [0-9]+$' "$it_tmp/syslog" || true)
+    status=0
+    (
+        cd "$real/doc"
+        # shellcheck disable=SC2031 # the PATH of the pass before stayed in its subshell
+        PATH=$real/bin:$PATH
+        export HOME=/root TOLM_RECIPE_SECRET=from-the-root-shell
+        # shellcheck disable=SC1091 # written above
+        source "$real/recipe.sh"
+    ) >"$real/out" 2>&1 </dev/null || status=$?
+    [ "$status" -eq 0 ] || fail "recipe $name without systemd failed with status $status:"$'\n'"$(cat "$real/out")"
+    if ! grep -q -x $'20 text/gemini; lang=en\r' "$real/out" || ! grep -q -x '# My capsule' "$real/out"; then
+        fail "recipe $name without systemd did not fetch the home page:"$'\n'"$(cat "$real/out")"
+    fi
+    wait_syslog $((before + 1)) 10 'tolm(\[[0-9]+\])?: "gemini://localhost/" 20 [0-9]+$' ||
+        fail "recipe $name without systemd: tolm's line did not reach the log"
+    grep -q 'Nothing listens on /dev/log' "$real/out" && fail "recipe $name says nothing listens on /dev/log"
+    say "ok: recipe $name without systemd serves the home page through service, and tolm's line reaches the log"
+    # The recipe's content root, with a CGI script that shows its
+    # environment inside the chroot.
+    "$real/doc/examples/chroot/populate" /srv/gemini /bin/sh
+    mkdir -p /srv/gemini/cgi-bin
+    printf '#!/bin/sh\nprintf "20 text/plain\\r\\n"\nexport -p\n' >/srv/gemini/cgi-bin/env
+    chmod 755 /srv/gemini/cgi-bin/env
+    printf 'gemini://localhost/cgi-bin/env\r\n' | timeout 20 openssl s_client -quiet -connect localhost:1965 \
+        >"$real/env.out" 2>/dev/null || true
+    grep -q "^export SCRIPT_NAME='env'" "$real/env.out" || fail "recipe $name: the CGI script did not run:"$'\n'"$(cat "$real/env.out")"
+    if grep -E "^export (HOME|TOLM_RECIPE_SECRET)=" "$real/env.out" ||
+        ! grep -q -x "export PATH='/usr/sbin:/usr/bin:/sbin:/bin'" "$real/env.out"; then
+        fail "recipe $name: the CGI script got the environment of the shell that ran the recipe:"$'\n'"$(cat "$real/env.out")"
+    fi
+    say "ok: recipe $name: a CGI script gets a clean environment"
+    stop_real
+    left=$(strangers)
+    [ -z "$left" ] || fail "the stop commands left processes of recipe $name:"$'\n'"$left"
+    say "ok: the README's stop commands end what recipe $name started"
+done
