@@ -132,7 +132,8 @@ void die(const char *fmt, ...) {
 }
 
 Tree::Tree(const std::vector<Node> &nodes) {
-    char tmpl[] = "/tmp/tolm-test.XXXXXX";
+    char tmpl[sizeof tree_dir_template];
+    memcpy(tmpl, tree_dir_template, sizeof tmpl);
     if (mkdtemp(tmpl) == nullptr)
         die("mkdtemp: %s", strerror(errno));
     dir_ = tmpl;
