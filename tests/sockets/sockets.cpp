@@ -463,9 +463,7 @@ void slow_reader(const Slow &c, const std::string &root, Listener &listener) {
 // A listing of a few thousand long names, about 3 MB, as tolm writes it.
 constexpr int listed = 6000;
 std::string listed_name(int i) {
-    char number[8];
-    snprintf(number, sizeof number, "%05d-", i);
-    return number + std::string(244, static_cast<char>('a' + i % 26));
+    return std::to_string(10000 + i) + "-" + std::string(244, static_cast<char>('a' + i % 26));
 }
 
 void slow_clients(const std::string &root, Listener &listener, const std::string &slow) {
