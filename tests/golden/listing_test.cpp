@@ -78,4 +78,28 @@ std::vector<Golden> rows() {
 const std::vector<Golden> listing_rows = rows();
 GOLDEN_TABLE(Listing, listing_rows);
 
+// A listing many times larger than tolm's 8 KiB output buffer: every line
+// that does not fit in what is left of it is formatted again after a flush.
+std::string long_name(int i) {
+    return std::to_string(100 + i) + "-" + std::string(196, static_cast<char>('a' + i % 26));
+}
+std::vector<Node> long_names_tree() {
+    std::vector<Node> nodes;
+    for (int i = 0; i < 300; ++i)
+        nodes.push_back({"many/" + long_name(i), ""});
+    return nodes;
+}
+const std::vector<Node> long_names = long_names_tree();
+std::string long_listing() {
+    std::string body = "=> .. ../\n";
+    for (int i = 0; i < 300; ++i)
+        body += "=> ./" + long_name(i) + " " + long_name(i) + "\n";
+    return body;
+}
+const std::vector<Golden> long_rows = {
+    harness::answered(long_names, "300 names of 200 bytes", {"-d", "{root}", "-i"},
+                      "gemini://h/many/", "20 text/gemini\r\n", long_listing()),
+};
+GOLDEN_TABLE(LongListing, long_rows);
+
 } // namespace

@@ -180,6 +180,9 @@ class OtherLog {
     enum Kind { none, stream, full_datagram, full_stream };
 
     explicit OtherLog(Kind kind) {
+        // Only the private /dev's socket may be moved: the machine's is not ours.
+        if (!harness::log_captured())
+            harness::die("OtherLog outside the private /dev");
         if (rename("/dev/log", aside) != 0)
             harness::die("rename /dev/log: %s", strerror(errno));
         if (kind == none)

@@ -113,4 +113,57 @@ std::vector<Golden> rows() {
 const std::vector<Golden> root_rows = rows();
 GOLDEN_TABLE(ContentRoot, root_rows);
 
+// Joined paths at their 1024-byte limit and one past it. The host joins
+// the root first and the CGI directory joins that, so with -v and -c the
+// longer of the two joins decides. A directory's index path is the longest
+// a request line can make: 10 bytes of "gemini://:", the rest path.
+std::string padding(size_t n) { // a relative path of n bytes, no name longer than 100
+    std::string s;
+    while (n - s.size() > 100)
+        s += std::string(99, 'p') + "/";
+    return s + std::string(n - s.size(), 'p');
+}
+// A root of n bytes, "{root}" counted as the tree's directory it stands for.
+std::string root_of(size_t n) {
+    return padding(n - harness::tree_dir_length - 1);
+}
+const std::string host(200, 'h');
+const std::string at_limit = root_of(1023 - 1 - host.size());          // root/host
+const std::string under_cgi = root_of(1023 - 1 - host.size() - 1 - 7); // root/host/cgi-bin
+const std::string deep = padding(1012) + "/";                          // + "/index.gmi": 1023 bytes
+const std::vector<Node> long_paths = {
+    {at_limit + "/" + host + "/index.gmi", "# host at the limit\n"},
+    {under_cgi + "/" + host + "/index.gmi", "# cgi at the limit\n"},
+    {"deep/" + deep + "index.gmi", "# index at the limit\n"},
+};
+
+std::vector<Golden> limit_rows() {
+    const std::string trunc_meta = "vnsprintf failed: Output trunkated";
+    const std::string trunc_detail = "vsnprintf: Output trunkated";
+    const std::string r = "{root}/";
+    const std::string longer = host + "h";
+    Golden index =
+        harness::answered(long_paths, "index path at the limit", {"-d", r + "deep"},
+                          "gemini://:" + deep, "20 text/gemini; \r\n", "# index at the limit\n");
+    index.input = "gemini://:" + deep + "\n"; // with CR LF the line would be too long
+    return {
+        harness::answered(long_paths, "host join at the limit", {"-d", r + at_limit, "-v"},
+                          "gemini://" + host + "/", "20 text/gemini; \r\n",
+                          "# host at the limit\n"),
+        harness::refused(long_paths, "host join one past the limit", {"-d", r + at_limit, "-v"},
+                         "gemini://" + longer + "/\r\n", "gemini://" + longer + "/", 41, trunc_meta,
+                         trunc_detail),
+        harness::answered(long_paths, "cgi join after the host join at the limit",
+                          {"-d", r + under_cgi, "-v", "-c", "cgi-bin"}, "gemini://" + host + "/",
+                          "20 text/gemini; \r\n", "# cgi at the limit\n"),
+        harness::refused(long_paths, "cgi join after the host join one past the limit",
+                         {"-d", r + under_cgi, "-v", "-c", "cgi-bin8"},
+                         "gemini://" + host + "/\r\n", "gemini://" + host + "/", 41, trunc_meta,
+                         trunc_detail),
+        index,
+    };
+}
+const std::vector<Golden> limits = limit_rows();
+GOLDEN_TABLE(Limits, limits);
+
 } // namespace

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
@@ -34,7 +34,7 @@ std::string binary_path;
 #endif
 
 void write_file(const std::string &path, const std::string &content, mode_t mode) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         die("%s: %s", visible(path).c_str(), strerror(errno));
     size_t done = 0;
@@ -44,14 +44,36 @@ void write_file(const std::string &path, const std::string &content, mode_t mode
             die("write %s: %s", visible(path).c_str(), strerror(errno));
         done += static_cast<size_t>(n);
     }
+    fchmod(fd, mode);
     close(fd);
-    chmod(path.c_str(), mode);
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    // Fixtures may hold unreadable directories; make them removable first.
-    chmod(path, 0700);
-    return remove(path);
+// Never follows a link: fixtures hold links to /dev/null and the like, and
+// a mode changed through one would change the machine's device. Only
+// directories get a mode (fixtures may hold unreadable ones); everything
+// else is unlinked as it is.
+void remove_tree(int parent, const char *name) {
+    struct stat st {};
+    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        unlinkat(parent, name, 0);
+        return;
+    }
+    fchmodat(parent, name, 0700, 0);
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr) {
+        std::vector<std::string> names;
+        while (const struct dirent *e = readdir(dir))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        for (const std::string &n : names)
+            remove_tree(dirfd(dir), n.c_str());
+        closedir(dir);
+    } else if (fd >= 0) {
+        close(fd);
+    }
+    unlinkat(parent, name, AT_REMOVEDIR);
 }
 
 // tolm sends "<pri>tag: message"; glibc puts a time stamp
@@ -117,7 +139,8 @@ void die(const char *fmt, ...) {
 }
 
 Tree::Tree(const std::vector<Node> &nodes) {
-    char tmpl[] = "/tmp/tolm-test.XXXXXX";
+    char tmpl[sizeof tree_dir_template];
+    memcpy(tmpl, tree_dir_template, sizeof tmpl);
     if (mkdtemp(tmpl) == nullptr)
         die("mkdtemp: %s", strerror(errno));
     dir_ = tmpl;
@@ -127,7 +150,7 @@ Tree::Tree(const std::vector<Node> &nodes) {
 }
 
 Tree::~Tree() {
-    nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    remove_tree(AT_FDCWD, dir_.c_str());
 }
 
 void Tree::add(const Node &node) const {
@@ -158,7 +181,8 @@ void Tree::add(const Node &node) const {
     } else if (!node.path.empty() && node.path.back() == '/') {
         if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
             die("mkdir %s: %s", visible(full).c_str(), strerror(errno));
-        if (node.mode != 0)
+        struct stat st {};
+        if (node.mode != 0 && lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             chmod(full.c_str(), node.mode);
     } else {
         write_file(full, node.content, node.mode != 0 ? node.mode : 0644);

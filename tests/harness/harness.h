@@ -24,7 +24,10 @@ struct Node {
 };
 
 // A temporary directory, world-searchable so that runs as an unprivileged
-// account can use it; removed with everything in it.
+// account can use it; removed with everything in it. Its name always has
+// tree_dir_length bytes, so that tables can build paths of exact lengths.
+constexpr char tree_dir_template[] = "/tmp/tolm-test.XXXXXX";
+constexpr size_t tree_dir_length = sizeof tree_dir_template - 1;
 class Tree {
   public:
     explicit Tree(const std::vector<Node> &nodes = {});

@@ -62,9 +62,10 @@ it_cleanup() {
         printf '%s: kept %s\n' "$it_name" "$it_tmp" >&2
     elif [ -n "$it_tmp" ]; then
         # A tmpfs mounted below it must go first (a no-op outside the
-        # private namespace, where nothing was mounted).
+        # private namespace, where nothing was mounted); should that fail,
+        # the removal stays out of whatever is still mounted there.
         umount -R "$it_tmp/dev" 2>/dev/null || true
-        rm -rf "$it_tmp"
+        rm -rf --one-file-system "$it_tmp"
     fi
     exit "$status"
 }
