@@ -144,18 +144,17 @@ std::vector<Golden> limit_rows() {
     const std::string longer = host + "h";
     Golden index =
         harness::answered(long_paths, "index path at the limit", {"-d", r + "deep"},
-                          "gemini://:" + deep, "20 text/gemini; \r\n", "# index at the limit\n");
+                          "gemini://:" + deep, "20 text/gemini\r\n", "# index at the limit\n");
     index.input = "gemini://:" + deep + "\n"; // with CR LF the line would be too long
     return {
         harness::answered(long_paths, "host join at the limit", {"-d", r + at_limit, "-v"},
-                          "gemini://" + host + "/", "20 text/gemini; \r\n",
-                          "# host at the limit\n"),
+                          "gemini://" + host + "/", "20 text/gemini\r\n", "# host at the limit\n"),
         harness::refused(long_paths, "host join one past the limit", {"-d", r + at_limit, "-v"},
                          "gemini://" + longer + "/\r\n", "gemini://" + longer + "/", 41, trunc_meta,
                          trunc_detail),
         harness::answered(long_paths, "cgi join after the host join at the limit",
                           {"-d", r + under_cgi, "-v", "-c", "cgi-bin"}, "gemini://" + host + "/",
-                          "20 text/gemini; \r\n", "# cgi at the limit\n"),
+                          "20 text/gemini\r\n", "# cgi at the limit\n"),
         harness::refused(long_paths, "cgi join after the host join one past the limit",
                          {"-d", r + under_cgi, "-v", "-c", "cgi-bin8"},
                          "gemini://" + host + "/\r\n", "gemini://" + host + "/", 41, trunc_meta,
