@@ -38,9 +38,27 @@ it_show_logs() {
 
 # On every exit: ends the servers, shows their logs if the test failed,
 # runs the test's own it_after_stop if it has one, removes the directory.
+# A server's own children (socat's per-datagram ones, the shells and awk
+# they start) go with it: left behind, they keep the test's output open
+# and ctest waits for them.
+descendants() {
+    local child
+    for child in $(pgrep -P "$1"); do
+        descendants "$child"
+        echo "$child"
+    done
+}
+
 it_cleanup() {
     local status=$? pid
+    local -a children=()
     for pid in "${it_pids[@]}"; do
+        mapfile -t -O "${#children[@]}" children < <(descendants "$pid")
+    done
+    for pid in "${it_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${children[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
     for pid in "${it_pids[@]}"; do
