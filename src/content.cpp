@@ -41,8 +41,6 @@ class Entries {
     int count = 0;
 };
 
-constexpr char hex_digits[] = "0123456789ABCDEF";
-
 // Below this size a file leaves together with its header in one write.
 constexpr off_t zero_copy_min = 65536;
 
@@ -62,10 +60,6 @@ uint64_t send_body(Descriptor &fd, const struct stat &st) {
 
 bool needs_escape(unsigned char c) {
     return c <= 0x20 || c == 0x7f || c == '%' || c == '?' || c == '#';
-}
-
-bool is_control(unsigned char c) {
-    return c < 0x20 || c == 0x7f;
 }
 
 // Bytes the test picks become %XX, upper-case; the text is cut rather than

@@ -4,6 +4,7 @@
 
 #include "connection.h"
 #include "output.h"
+#include "utils.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -144,16 +145,11 @@ size_t header(int priority) {
     return static_cast<size_t>(n) < line_size ? static_cast<size_t>(n) : line_size - 1;
 }
 
-bool is_control(unsigned char c) {
-    return c < 0x20 || c == 0x7f;
-}
-
 // Control bytes become %XX, upper-case, in place: from a request or a file
 // name they would reach an operator's terminal, and a line feed would forge
 // a line of its own on a stream log. What no longer fits in size is cut.
 // Gives the new length.
 size_t encode_controls(char *text, size_t len, size_t size) {
-    static constexpr char hex[] = "0123456789ABCDEF";
     size_t grown = len;
     for (size_t i = 0; i < len; ++i)
         grown += is_control(static_cast<unsigned char>(text[i])) ? 2 : 0;
@@ -163,8 +159,8 @@ size_t encode_controls(char *text, size_t len, size_t size) {
     for (size_t i = len, o = grown; i > 0;) {
         const auto c = static_cast<unsigned char>(text[--i]);
         if (is_control(c)) {
-            text[--o] = hex[c & 0xf];
-            text[--o] = hex[c >> 4];
+            text[--o] = hex_digits[c & 0xf];
+            text[--o] = hex_digits[c >> 4];
             text[--o] = '%';
         } else {
             text[--o] = static_cast<char>(c);
