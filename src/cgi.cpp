@@ -43,9 +43,11 @@ constexpr char hung_up[] = "response cut short: the client hung up";
 constexpr char ran_on[] = "script ended: it ran on for 30 s after its output";
 
 // Copies the script's output until its end (null) or until it must be cut
-// (why). A client that hangs up shows on the connection as its end of
-// input; one that only shuts its sending side down looks the same and is
-// taken as gone.
+// (why). Only proof that the client is gone ends a script early: a reset, or
+// a socket pair whose other end closed. Many clients shut their sending
+// side down once the request is sent and wait for the answer, so the end of
+// the client's input, or more input, means nothing here; a client that then
+// vanishes without a reset is caught by the silence limit or a failed write.
 const char *relay(int from) {
     const int client = stdin_is_socket() ? 0 : -1;
     long last_output = monotonic_ms();
@@ -57,7 +59,7 @@ const char *relay(int from) {
         const long left = last_output + silence_milliseconds - monotonic_ms();
         if (left <= 0)
             return silent;
-        struct pollfd p[2] = {{from, POLLIN, 0}, {client, POLLRDHUP, 0}};
+        struct pollfd p[2] = {{from, POLLIN, 0}, {client, 0, 0}};
         if (poll(p, 2, static_cast<int>(left < look_milliseconds ? left : look_milliseconds)) <= 0)
             continue;
         if (p[0].revents != 0) {
@@ -67,7 +69,7 @@ const char *relay(int from) {
             _datasiz += n;
             out_flush();
             last_output = monotonic_ms();
-        } else if (p[1].revents != 0) {
+        } else if ((p[1].revents & (POLLHUP | POLLERR)) != 0) {
             return hung_up;
         }
     }
