@@ -53,7 +53,7 @@ const char *relay(int from) {
     long last_output = monotonic_ms();
     for (;;) {
         if (terminated())
-            return told_to_stop;
+            return told_to_stop();
         if (out_failed())
             return out_cut_reason();
         const long left = last_output + silence_milliseconds - monotonic_ms();
@@ -75,26 +75,33 @@ const char *relay(int from) {
     }
 }
 
-// True once the script has ended within ms. Without a pidfd (a kernel
-// before 5.3) the wait has no limit.
-bool reap(pid_t pid, int pidfd, long ms) {
+// True once the script has ended within ms. A signal that ends the run ends
+// the wait, unless the run is already ending the script. Without a pidfd (a
+// kernel before 5.3) only such a signal limits the wait.
+bool reap(pid_t pid, int pidfd, long ms, bool heed_signal) {
     if (pidfd < 0)
         return waitpid(pid, nullptr, 0) == pid;
     const long until = monotonic_ms() + ms;
     for (;;) {
         const long left = until - monotonic_ms();
         struct pollfd p = {pidfd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) > 0)
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) > 0 || (heed_signal && terminated()))
             return waitpid(pid, nullptr, WNOHANG) == pid;
     }
 }
 
+// The whole process group is ended, not only the script: a member that
+// ignores SIGTERM, or outlives a script that obeyed, gets SIGKILL once the
+// grace is over. A member that called setsid has left the group on purpose.
 void end_script(pid_t pid, int pidfd) {
     kill(-pid, SIGTERM);
-    if (!reap(pid, pidfd, grace_milliseconds)) {
-        kill(-pid, SIGKILL);
+    const long until = monotonic_ms() + grace_milliseconds;
+    const bool reaped = reap(pid, pidfd, grace_milliseconds, false);
+    while (kill(-pid, 0) == 0 && monotonic_ms() < until)
+        poll(nullptr, 0, 50);
+    kill(-pid, SIGKILL);
+    if (!reaped)
         waitpid(pid, nullptr, 0);
-    }
 }
 
 } // namespace
@@ -121,8 +128,12 @@ int do_cgi(const char *cgi_dir, const char *path, const char *hostname, const ch
     esetenv("GATEWAY_INTERFACE", "CGI/1.1", 1);
     esetenv("SERVER_PROTOCOL", "GEMINI", 1);
     esetenv("SERVER_SOFTWARE", "tolm/1", 1);
+    // A value inherited from the front end's environment must not reach the
+    // script as if the client had sent it.
     if (query[0] != '\0')
         esetenv("QUERY_STRING", query, 1);
+    else
+        unsetenv("QUERY_STRING");
 
     esnprintf(script, sizeof script, "%s", path + n + 1);
     if (script[0] == '\0')
@@ -130,6 +141,8 @@ int do_cgi(const char *cgi_dir, const char *path, const char *hostname, const ch
     if (char *slash = strchr(script, '/')) {
         esetenv("PATH_INFO", slash, 1);
         *slash = '\0';
+    } else {
+        unsetenv("PATH_INFO");
     }
     esetenv("SCRIPT_NAME", script, 1);
     esetenv("SERVER_NAME", hostname, 1);
@@ -196,11 +209,11 @@ void cgi(const char *script) {
             close_connection();
         why = out_cut_reason();
     }
-    if (why == nullptr && reap(pid, pidfd.get(), silence_milliseconds))
+    if (why == nullptr && reap(pid, pidfd.get(), silence_milliseconds, true) && !terminated())
         finish();
     end_script(pid, pidfd.get());
     if (why == nullptr)
-        stop(1, "%s", ran_on);
+        stop(1, "%s", terminated() ? told_to_stop() : ran_on);
     out_cut(why);
     finish();
 }

@@ -43,18 +43,38 @@ ino_t out_ino;
 int stderr_shared = -1;
 bool sigpipe_ignored;
 long started;
-// SIGTERM asks the run to end with its log line; a running script's group
-// gets the signal too.
+// A signal that ends the run (the first one counts) asks it to end with its
+// log line; a running script's group is told with SIGTERM.
 volatile sig_atomic_t term_seen;
 volatile sig_atomic_t term_group;
+// Service managers stop with SIGTERM; Ctrl-C on a front end in the
+// foreground sends SIGINT to its whole process group, a closed terminal
+// SIGHUP. Each must leave its log line, and a cut answer its reset.
+constexpr struct {
+    int signal;
+    const char *why;
+} stop_signals[] = {
+    {SIGTERM, "terminated by SIGTERM"},
+    {SIGHUP, "terminated by SIGHUP"},
+    {SIGINT, "terminated by SIGINT"},
+    {SIGQUIT, "terminated by SIGQUIT"},
+};
+// Once the answer has been handed over whole and the connection finished,
+// nothing may turn it into a reset.
+bool finished_whole;
 // Until a request line has been seen to end alone, more may be on its way.
 bool more_input = true;
+// Set once a read found standard input to be a terminal: someone runs tolm
+// by hand and reads its details there.
+bool in_terminal;
+constexpr long end_allowance_ms = 2000;
 
 // Only a flag and a kill, both safe here; no SA_RESTART, so that a wait in
 // progress returns and its loop sees the flag.
-void on_term(int /*signal*/) {
+void on_term(int signal) {
     const int saved_errno = errno;
-    term_seen = 1;
+    if (term_seen == 0)
+        term_seen = signal;
     if (term_group > 0)
         kill(-term_group, SIGTERM);
     errno = saved_errno;
@@ -128,13 +148,21 @@ ssize_t read_not_socket(char *into, size_t size) {
     if (n >= 0)
         return n;
     if (errno == EOPNOTSUPP && isatty(0)) {
-        constexpr char hint[] = "tolm reads one Gemini request line (gemini://host/path) from "
-                                "standard input and answers on standard output; see man tolm\n";
-        const ssize_t told = write(2, hint, sizeof hint - 1);
-        static_cast<void>(told); // nobody to tell: the request is read all the same
+        in_terminal = true;
+        char hint[] = "tolm reads one Gemini request line (gemini://host/path) from "
+                      "standard input and answers on standard output; see man tolm\n";
+        struct iovec part = {hint, sizeof hint - 1};
+        write_stderr(&part, 1, end_allowance_ms);
     }
     return read_pipe(into, size);
 }
+
+void on_alarm(int /*signal*/) {}
+
+// All the waiting a run may do at its end, for the log daemon and standard
+// error together: a stuck daemon or a reader of standard error that stopped
+// must not keep the process alive once the answer is out.
+long end_deadline;
 
 } // namespace
 
@@ -144,16 +172,76 @@ long monotonic_ms() {
     return t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-// The request line's deadline counts from here.
+// The request line's deadline counts from here. A signal that was ignored
+// when tolm started (nohup, a background job of a shell) stays ignored,
+// but for SIGTERM, which is how every service manager stops a run.
 void mark_start() {
     started = monotonic_ms();
     struct sigaction sa {};
     sa.sa_handler = on_term;
-    sigaction(SIGTERM, &sa, nullptr);
+    for (const auto &s : stop_signals) {
+        struct sigaction was {};
+        sigaction(s.signal, &sa, &was);
+        if (was.sa_handler == SIG_IGN && s.signal != SIGTERM)
+            sigaction(s.signal, &was, nullptr);
+    }
+}
+
+long end_wait_left() {
+    const long now = monotonic_ms();
+    if (end_deadline == 0)
+        end_deadline = now + end_allowance_ms;
+    return end_deadline - now;
+}
+
+// Standard error may be a pipe or a journal that nobody reads, shared with
+// every other run: a write there may block, and O_NONBLOCK cannot be set on
+// a description others use. An interval timer breaks the blocked write
+// instead; it repeats, so that one firing just before the write begins
+// cannot leave it blocked. What is not written within ms is dropped.
+void write_stderr(struct iovec *parts, int count, long ms) {
+    ignore_sigpipe();
+    struct sigaction sa {};
+    sa.sa_handler = on_alarm;
+    sigaction(SIGALRM, &sa, nullptr);
+    const long step = ms < 1 ? 1 : ms < 100 ? ms : 100;
+    const struct timeval every = {step / 1000, static_cast<suseconds_t>(step % 1000 * 1000)};
+    struct itimerval timer = {every, every};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    const long until = monotonic_ms() + ms;
+    do {
+        ssize_t n = writev(2, parts, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        while (count > 0 && static_cast<size_t>(n) >= parts->iov_len) {
+            n -= static_cast<ssize_t>(parts->iov_len);
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char *>(parts->iov_base) + n;
+            parts->iov_len -= static_cast<size_t>(n);
+        }
+    } while (count > 0 && monotonic_ms() < until);
+    timer = {};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+bool stdin_is_terminal() {
+    return in_terminal;
 }
 
 bool terminated() {
     return term_seen != 0;
+}
+
+const char *told_to_stop() {
+    for (const auto &s : stop_signals)
+        if (s.signal == term_seen)
+            return s.why;
+    return stop_signals[0].why;
 }
 
 void pass_term_to(pid_t group) {
@@ -286,10 +374,9 @@ void request_line_ended(bool more_followed) {
 }
 
 void close_connection() {
-    static bool closed;
-    if (closed || !stdout_is_socket())
+    if (finished_whole || !stdout_is_socket())
         return;
-    closed = true;
+    finished_whole = true;
     if (shutdown(1, SHUT_WR) != 0)
         return;
     if (stdin_is_socket())
@@ -302,7 +389,7 @@ void close_connection() {
 // reset does not wait for the log. On a Unix socket nothing tells a reset
 // from an end.
 void abort_connection() {
-    if (!stdout_is_socket())
+    if (finished_whole || !stdout_is_socket())
         return;
     const struct linger now = {1, 0};
     setsockopt(1, SOL_SOCKET, SO_LINGER, &now, sizeof now);

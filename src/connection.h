@@ -5,19 +5,30 @@
 
 #include <cstddef>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 namespace tolm {
 
 long monotonic_ms();
-// Also makes SIGTERM end the run with its log line.
+// Also makes SIGTERM, SIGHUP, SIGINT and SIGQUIT end the run with its log
+// line.
 void mark_start();
 bool terminated();
+// "terminated by SIGTERM", or the name of the signal that came.
+const char *told_to_stop();
 // A SIGTERM from now on, or one already received, goes to this group too.
 void pass_term_to(pid_t group);
 // Before a CGI child replaces descriptor 1: what 0, 1 and 2 are.
 void learn_connection();
 void leave_connection();
 void ignore_sigpipe();
+// What is left of the few seconds a run may wait at its end, for the log
+// and standard error together; the first call starts the clock.
+long end_wait_left();
+// Writes to descriptor 2, dropping what could not be written within ms.
+void write_stderr(struct iovec *parts, int count, long ms);
+// Whether reading the request found a terminal (tolm started by hand).
+bool stdin_is_terminal();
 bool stderr_is_stdout();
 bool stdout_is_socket();
 bool stdin_is_socket();

@@ -27,10 +27,6 @@ namespace {
 char *line;
 size_t line_size;
 
-// All the waiting for the log daemon a run may do, over every line: a stuck
-// daemon must not keep the process alive once the answer is out.
-constexpr long allowance_ms = 2000;
-
 // The connection lasts as long as the process and is closed on exec: the
 // exit closes it. A destructor would have to be registered with atexit in
 // every run before main. Calls give 0 or an errno value, ETIMEDOUT when the
@@ -55,6 +51,14 @@ class LogSocket {
         const int types[] = {SOCK_DGRAM, SOCK_STREAM};
         for (const int type : types) {
             fd_ = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            // Started with descriptor 2 closed, the log would take it, and
+            // what is meant for standard error would reach the daemon as a
+            // line of its own.
+            if (fd_ >= 0 && fd_ <= 2) {
+                const int moved = fcntl(fd_, F_DUPFD_CLOEXEC, 3);
+                close(fd_);
+                fd_ = moved;
+            }
             if (fd_ < 0)
                 return errno;
             type_ = type;
@@ -108,15 +112,12 @@ class LogSocket {
   private:
     // The socket takes a line or a connection at once when the daemon has
     // room, which is the usual case. Otherwise the next call blocks, for
-    // what is left of the allowance counted from the run's first wait.
+    // what is left of the run's allowance for waiting at its end.
     int wait_or_fail() {
         const int err = errno;
         if (err != EAGAIN && err != EINTR)
             return err;
-        const long now = monotonic_ms();
-        if (deadline_ == 0)
-            deadline_ = now + allowance_ms;
-        const long left = deadline_ - now;
+        const long left = end_wait_left();
         if (left <= 0) {
             late_ = true;
             return ETIMEDOUT;
@@ -130,7 +131,6 @@ class LogSocket {
 
     int fd_ = -1;
     int type_ = SOCK_DGRAM;
-    long deadline_ = 0;
     bool late_ = false;
 };
 
@@ -186,9 +186,10 @@ void send_or_drop(size_t start, size_t len) {
             err = log_socket.send_line(line, len);
     }
     if (err != 0 && log_socket.late() && !stderr_is_stdout()) {
-        ignore_sigpipe();
-        fprintf(stderr, "log daemon too slow, line dropped: %.*s\n", static_cast<int>(len - start),
-                line + start);
+        char note[] = "log daemon too slow, line dropped: ";
+        char end[] = "\n";
+        struct iovec parts[3] = {{note, sizeof note - 1}, {line + start, len - start}, {end, 1}};
+        write_stderr(parts, 3, end_wait_left());
     }
 }
 

@@ -5,6 +5,7 @@
 #include "connection.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tolm {
@@ -47,10 +49,94 @@ void fail(const char *why) {
     out_cut(why);
 }
 
+// The kernel's socket diagnostics for Unix sockets, as far as they are used
+// here. musl's headers have no <linux/...>; the layout is the kernel's ABI.
+struct DiagRequest {
+    uint32_t len;
+    uint16_t type, flags;
+    uint32_t seq, pid;
+    uint8_t family, protocol;
+    uint16_t pad;
+    uint32_t states, ino, show, cookie[2];
+};
+constexpr int netlink_sock_diag = 4;
+constexpr uint16_t sock_diag_by_family = 20;
+constexpr uint16_t netlink_request = 1;
+constexpr uint32_t show_peer = 0x4, show_rqlen = 0x10;
+constexpr uint16_t attr_peer = 2, attr_rqlen = 4;
+constexpr size_t diag_message_size = 16 + 16; // netlink header, unix_diag_msg
+
+// The first 32-bit value of one attribute of the Unix socket with inode ino.
+bool unix_diag(int nl, uint32_t ino, uint32_t show, uint16_t attr, uint32_t *value) {
+    DiagRequest rq{};
+    rq.len = sizeof rq;
+    rq.type = sock_diag_by_family;
+    rq.flags = netlink_request;
+    rq.family = AF_UNIX;
+    rq.states = UINT32_MAX;
+    rq.ino = ino;
+    rq.show = show;
+    rq.cookie[0] = rq.cookie[1] = UINT32_MAX;
+    alignas(4) char reply[512];
+    if (send(nl, &rq, sizeof rq, MSG_NOSIGNAL) != sizeof rq)
+        return false;
+    const ssize_t n = recv(nl, reply, sizeof reply, 0);
+    uint16_t type = 0;
+    if (n >= static_cast<ssize_t>(diag_message_size))
+        memcpy(&type, reply + 4, sizeof type);
+    if (type != sock_diag_by_family)
+        return false;
+    for (size_t at = diag_message_size; at + 8 <= static_cast<size_t>(n);) {
+        uint16_t len = 0, kind = 0;
+        memcpy(&len, reply + at, sizeof len);
+        memcpy(&kind, reply + at + 2, sizeof kind);
+        if (len < 4 || at + len > static_cast<size_t>(n))
+            return false;
+        if (kind == attr && len >= 8) {
+            memcpy(value, reply + at + 4, sizeof *value);
+            return true;
+        }
+        at += (len + 3u) & ~3u;
+    }
+    return false;
+}
+
+// On a Unix socket what the reader has not read waits in its receive queue
+// in blocks, each counted as queued on this side until its last byte is
+// read: a reader that takes a few bytes at a time would look stalled. The
+// socket diagnostics give the reader's unread bytes exactly. -1 where
+// they cannot be had (not a Unix socket, no diagnostics in the kernel).
+long unread_by_peer() {
+    static int nl = -2;
+    static uint32_t peer;
+    if (nl == -2) {
+        struct sockaddr_storage addr {};
+        socklen_t len = sizeof addr;
+        struct stat st {};
+        nl = -1;
+        if (getsockname(1, reinterpret_cast<struct sockaddr *>(&addr), &len) != 0 ||
+            addr.ss_family != AF_UNIX || fstat(1, &st) != 0)
+            return -1;
+        nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, netlink_sock_diag);
+        if (nl >= 0 &&
+            !unix_diag(nl, static_cast<uint32_t>(st.st_ino), show_peer, attr_peer, &peer)) {
+            close(nl);
+            nl = -1;
+        }
+    }
+    uint32_t unread = 0;
+    if (nl < 0 || !unix_diag(nl, peer, show_rqlen, attr_rqlen, &unread))
+        return -1;
+    return unread;
+}
+
 // Bytes handed to the socket that the peer has not taken yet: on TCP those
 // not yet acknowledged, on a Unix socket those its reader has not read.
 // (SIOCOUTQ, which Linux defines as TIOCOUTQ; musl has only the latter.)
 long unsent() {
+    const long unread = unread_by_peer();
+    if (unread >= 0)
+        return unread;
     int n = 0;
     if (ioctl(1, TIOCOUTQ, &n) != 0)
         return -1;
@@ -93,7 +179,7 @@ bool wait_writable() {
 void send_all(const char *data, size_t size) {
     while (size > 0 && !failed) {
         if (terminated()) {
-            fail(told_to_stop);
+            fail(told_to_stop());
             break;
         }
         const ssize_t n = write_stdout(data, size);
@@ -229,7 +315,7 @@ uint64_t out_sendfile(int fd, uint64_t size) {
     while (total < size && !failed) {
         // A blocking pipe's sendfile returns early when SIGTERM arrives.
         if (terminated()) {
-            fail(told_to_stop);
+            fail(told_to_stop());
             break;
         }
         const ssize_t n = sendfile(1, fd, nullptr, size - total);
@@ -241,7 +327,7 @@ uint64_t out_sendfile(int fd, uint64_t size) {
             break;
         } else if (errno == EAGAIN && socket) {
             if (!wait_writable())
-                fail(terminated() ? told_to_stop : stalled);
+                fail(terminated() ? told_to_stop() : stalled);
         } else if (errno == EAGAIN) {
             struct pollfd p = {1, POLLOUT, 0}; // a pipe its maker left non-blocking
             poll(&p, 1, -1);

@@ -23,7 +23,6 @@ void out_cut(const char *why);
 const char *out_cut_reason();
 constexpr char shrank[] = "response cut short: the file shrank";
 constexpr char unreadable[] = "response cut short: the file could not be read";
-constexpr char told_to_stop[] = "terminated by SIGTERM";
 uint64_t out_delivered();
 
 } // namespace tolm

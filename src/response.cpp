@@ -58,7 +58,7 @@ void stop(int code, const char *fmt, ...) {
     log_request();
     // Whatever failed after SIGTERM failed because of it.
     if (terminated())
-        fmt = told_to_stop;
+        fmt = told_to_stop();
     if (code != 0) {
         va_list ap;
         va_start(ap, fmt);
@@ -66,14 +66,14 @@ void stop(int code, const char *fmt, ...) {
         va_end(ap);
         // Under inetd-style super-servers descriptor 2 is often the client
         // socket itself: the detail would reach the client behind the header.
-        // Elsewhere it is a log that every run shares: one line each.
-        if (!stderr_is_stdout()) {
-            ignore_sigpipe();
+        // Elsewhere it is a log that every run shares: one line each. Run by
+        // hand at a terminal, the one terminal shows both.
+        if (!stderr_is_stdout() || stdin_is_terminal()) {
             size_t len = 0;
             const char *text = last_message(&len);
-            struct iovec parts[2] = {{const_cast<char *>(text), len},
-                                     {const_cast<char *>("\n"), 1}};
-            writev(2, parts, 2);
+            char end[] = "\n";
+            struct iovec parts[2] = {{const_cast<char *>(text), len}, {end, 1}};
+            write_stderr(parts, 2, end_wait_left());
         }
     }
     exit(code);
@@ -82,7 +82,7 @@ void stop(int code, const char *fmt, ...) {
 void finish() {
     flush_response();
     if (terminated())
-        stop(1, "%s", told_to_stop);
+        stop(1, "%s", told_to_stop());
     if (const char *why = out_cut_reason())
         stop(1, "%s", why);
     end_connection();

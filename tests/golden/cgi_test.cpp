@@ -184,15 +184,27 @@ std::vector<Golden> rows() {
         r.push_back(served(std::string("ordinary: ") + c.name, cgi,
                            std::string("gemini://h/") + c.request, c.header, c.body));
 
-    Golden inherited =
-        script("inherited query kept when none is sent", cgi, "gemini://h/cgi-bin/env",
-               env_out(cgi_cwd, "GATEWAY_INTERFACE=CGI/1.1\nPATH=/usr/bin:/bin\n"
-                                "QUERY_STRING=inherited\n"
-                                "SERVER_PROTOCOL=GEMINI\n"
-                                "SERVER_SOFTWARE=tolm/1\n"
-                                "SCRIPT_NAME=env\nSERVER_NAME=h\n"));
-    inherited.env = {"GATEWAY_INTERFACE=old", "PATH=/usr/bin:/bin", "QUERY_STRING=inherited"};
-    r.push_back(inherited);
+    // The gateway's variables describe this request only: a value of the
+    // front end's own environment is replaced, or removed where the request
+    // has none; every other inherited variable stays.
+    const std::vector<std::string> stale = {"GATEWAY_INTERFACE=old", "PATH=/usr/bin:/bin",
+                                            "QUERY_STRING=stale", "PATH_INFO=stale", "LANG=C"};
+    const struct {
+        const char *name, *request, *vars;
+    } inherited[] = {
+        {"inherited query and path info removed when none is sent", "env",
+         "GATEWAY_INTERFACE=CGI/1.1\nPATH=/usr/bin:/bin\nLANG=C\n"},
+        {"inherited query and path info replaced by the request's", "env/p?q",
+         "GATEWAY_INTERFACE=CGI/1.1\nPATH=/usr/bin:/bin\nQUERY_STRING=q\nPATH_INFO=/p\nLANG=C\n"},
+    };
+    for (const auto &c : inherited) {
+        Golden g = script(c.name, cgi, std::string("gemini://h/cgi-bin/") + c.request,
+                          env_out(cgi_cwd, std::string(c.vars) +
+                                               "SERVER_PROTOCOL=GEMINI\nSERVER_SOFTWARE=tolm/1\n"
+                                               "SCRIPT_NAME=env\nSERVER_NAME=h\n"));
+        g.env = stale;
+        r.push_back(g);
+    }
 
     const std::string ids = std::to_string(harness::nobody_uid());
     const std::string gid = std::to_string(harness::nobody_gid());

@@ -536,6 +536,39 @@ void slow_reader(const Slow &c, const std::string &root, Listener &listener) {
     keep(run, {c.name, quoted(c.request) + c.code + " " + std::to_string(want.size()), false});
 }
 
+// A reader of a socket pair that takes a few bytes now and then, for
+// longer than the stall limit, is still taking: it is never cut, and gets
+// the whole body once it reads faster.
+void trickling_reader(const std::string &root, Listener &listener, const std::string &body) {
+    const char *name = "socket pair reader taking 100 bytes every 4 s";
+    int client = -1;
+    int server = -1;
+    connect_kind(listener, false, client, server, true);
+    Started s(server, client, {"-d", root});
+    send_all(client, "gemini://h/mid.bin?trickle\r\n");
+    std::string answer;
+    std::string error;
+    char block[100];
+    for (const double until = now() + io_timeout + 12; now() < until && error.empty();) {
+        const ssize_t n = recv(client, block, sizeof block, 0);
+        if (n <= 0)
+            error = n == 0 ? "an end while trickling" : strerror(errno);
+        else
+            answer.append(block, static_cast<size_t>(n));
+        usleep(4000000);
+    }
+    answer += read_to_end(client, slack, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    const std::string want = "20 application/octet-stream\r\n" + body;
+    if (answer != want || !error.empty() || run.exit_code != 0)
+        fail(name, std::to_string(answer.size()) + " of " + std::to_string(want.size()) +
+                       " bytes, " + (error.empty() ? "an end" : error) + ", exit " +
+                       std::to_string(run.exit_code));
+    keep(run,
+         {name, quoted("gemini://h/mid.bin?trickle") + "20 " + std::to_string(want.size()), false});
+}
+
 // A listing of a few thousand long names, about 3 MB, as tolm writes it.
 constexpr int listed = 6000;
 std::string listed_name(int i) {
@@ -596,6 +629,8 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
                        "gemini://h/trickle\r\n", 2.0);
     cases.emplace_back(pipe_waits, std::cref(root));
     cases.emplace_back(nonblocking_pipe, std::cref(root), slow.substr(0, 4 << 20));
+    cases.emplace_back(trickling_reader, std::cref(root), std::ref(listener),
+                       slow.substr(0, 4 << 20));
     const struct {
         const char *name;
         bool tcp;
@@ -910,31 +945,93 @@ void cgi_streams(const std::string &root, Listener &listener) {
     printf("sockets: %s: first line early, end before the script ended\n", name);
 }
 
-// A script whose client hangs up while it sends nothing is ended, with its
-// whole process group: a background child of it too.
+// A script whose client is gone while it sends nothing is ended, with its
+// whole process group: a background child of it too. Gone means proven
+// gone: a socket pair whose other end closed, or a reset over TCP.
 void cgi_client_leaves(const std::string &root, Listener &listener) {
-    const char *name = "client hangs up on a silent script";
-    int client = -1;
-    int server = -1;
-    listener.connect_pair(client, server);
-    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
-    send_all(client, "gemini://h/cgi-bin/lingers\r\n");
-    const pid_t child = pid_in(root + "/cgi-bin/lingers.pid");
-    close(client);
-    const harness::Result run = s.process.finish(slack);
-    std::string last;
-    count_request_lines(run.log, &last);
-    if (child == 0)
-        fail(name, "the script did not start");
-    else if (!ended(child))
-        fail(name, "the script's background child outlived the run");
-    if (run.timed_out || run.exit_code != 1 ||
-        details(run.log) != std::vector<std::string>{hung_up})
-        fail(name, "exit " + std::to_string(run.exit_code) +
-                       (run.timed_out ? ", still running" : "") + ", log " + visible(last));
-    if (last != quoted("gemini://h/cgi-bin/lingers") + "0 0")
-        fail(name, "log " + visible(last));
-    printf("sockets: %s: ended after %.1f s\n", name, now() - s.since);
+    for (const bool tcp : {true, false}) {
+        const char *name = tcp ? "client resets on a silent script"
+                               : "client closes a socket pair on a silent script";
+        const std::string pid_file = root + "/cgi-bin/lingers.pid";
+        unlink(pid_file.c_str());
+        int client = -1;
+        int server = -1;
+        connect_kind(listener, tcp, client, server);
+        Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+        send_all(client, "gemini://h/cgi-bin/lingers\r\n");
+        const pid_t child = pid_in(pid_file);
+        const struct linger reset = {1, 0};
+        if (tcp)
+            setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(client);
+        const harness::Result run = s.process.finish(slack);
+        std::string last;
+        count_request_lines(run.log, &last);
+        if (child == 0)
+            fail(name, "the script did not start");
+        else if (!ended(child))
+            fail(name, "the script's background child outlived the run");
+        if (run.timed_out || run.exit_code != 1 ||
+            details(run.log) != std::vector<std::string>{hung_up})
+            fail(name, "exit " + std::to_string(run.exit_code) +
+                           (run.timed_out ? ", still running" : "") + ", log " + visible(last));
+        if (last != quoted("gemini://h/cgi-bin/lingers") + "0 0")
+            fail(name, "log " + visible(last));
+        note("sockets: %s: ended after %.1f s\n", name, now() - s.since);
+    }
+}
+
+// Many clients shut their sending side down once the request line is sent
+// (nc -N, socat, scripts), and some send more bytes after it and keep their
+// side open: neither is a hang-up, and each gets the script's whole answer
+// with a clean end, whether the script answers at once, after a pause or at
+// length.
+void cgi_client_keeps_reading(const std::string &root, Listener &listener) {
+    const std::string at_once = "20 text/plain\r\nat once\n";
+    const std::string paused = "20 text/plain\r\nafter a pause\n";
+    const std::string large =
+        "20 application/octet-stream\r\n" + harness::read_file(root + "/mid.bin");
+    const struct {
+        const char *name;
+        bool tcp;
+        const char *script;
+        const std::string &answer;
+        bool half_close;
+        const char *stray;
+    } cases[] = {
+        {"half-close, script at once, TCP", true, "at-once", at_once, true, ""},
+        {"half-close, script at once, socket pair", false, "at-once", at_once, true, ""},
+        {"half-close, script after a pause, TCP", true, "pause", paused, true, ""},
+        {"half-close, script after a pause, socket pair", false, "pause", paused, true, ""},
+        {"half-close, large script answer, TCP", true, "large", large, true, ""},
+        {"half-close, large script answer, socket pair", false, "large", large, true, ""},
+        {"stray bytes after the line, side open, TCP", true, "pause", paused, false, "stray\n"},
+        {"stray bytes after the line, then half-close, socket pair", false, "pause", paused, true,
+         "stray"},
+    };
+    for (const auto &c : cases) {
+        int client = -1;
+        int server = -1;
+        connect_kind(listener, c.tcp, client, server);
+        Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+        const std::string request = std::string("gemini://h/cgi-bin/") + c.script + "?" +
+                                    (c.tcp ? "tcp" : "pair") + (c.half_close ? "-shut" : "-open");
+        send_all(client, request + "\r\n" + c.stray);
+        if (c.half_close)
+            shutdown(client, SHUT_WR);
+        std::string error;
+        const std::string answer = read_to_end(client, io_timeout, &error);
+        close(client);
+        const harness::Result run = s.process.finish(slack);
+        std::string last;
+        const int lines = count_request_lines(run.log, &last);
+        if (answer != c.answer || !error.empty() || run.exit_code != 0 || lines != 1 ||
+            last != quoted(request) + "0 " + std::to_string(c.answer.size()))
+            fail(c.name, std::to_string(answer.size()) + " of " + std::to_string(c.answer.size()) +
+                             " bytes, " + (error.empty() ? "a clean end" : error) + ", exit " +
+                             std::to_string(run.exit_code) + ", log " + visible(last, 200));
+    }
+    printf("sockets: clients that half-close or send more get the script's whole answer\n");
 }
 
 // Where standard error is the client connection, a script's error output
@@ -966,20 +1063,37 @@ void cgi_inherits(const std::string &root, Listener &listener) {
     printf("sockets: a script's standard error stays off the connection\n");
 }
 
-// SIGTERM ends a run with its log line and the detail, exit status 1, and
-// reaches a running script's process group; the client sees a reset.
+// A signal that ends a run (SIGTERM from a service manager, SIGINT from
+// Ctrl-C on a front end in the foreground, SIGHUP, SIGQUIT) leaves the log
+// line and the detail with the signal's name, exit status 1, and reaches a
+// running script's process group; the client of a cut answer sees a reset.
+// A member of the group that ignores SIGTERM gets SIGKILL after the grace,
+// also when the script itself obeyed at once.
 void terminated(const std::string &root, Listener &listener) {
     const struct {
         const char *name;
+        int signal;
         const char *request;
         const char *code;
+        const char *ready; // a file the script makes once it runs
     } cases[] = {
-        {"SIGTERM while a client does not read", "gemini://h/big.bin?term", "20"},
-        {"SIGTERM while a script runs", "gemini://h/cgi-bin/trapper", "0"},
+        {"SIGTERM while a client does not read", SIGTERM, "gemini://h/big.bin?term", "20", ""},
+        {"SIGHUP while a client does not read", SIGHUP, "gemini://h/big.bin?hup", "20", ""},
+        {"SIGINT while a client does not read", SIGINT, "gemini://h/big.bin?int", "20", ""},
+        {"SIGQUIT while a client does not read", SIGQUIT, "gemini://h/big.bin?quit", "20", ""},
+        {"SIGTERM while a script runs", SIGTERM, "gemini://h/cgi-bin/trapper", "0",
+         "trapper.ready"},
+        {"SIGINT while a script runs", SIGINT, "gemini://h/cgi-bin/trapper?int", "0",
+         "trapper.ready"},
+        {"SIGTERM while a script's child ignores it", SIGTERM, "gemini://h/cgi-bin/stubborn", "0",
+         "stubborn.pid"},
     };
     for (const auto &c : cases) {
         const std::string pid_file = root + "/tolm.pid";
         unlink(pid_file.c_str());
+        unlink((root + "/cgi-bin/trapper.term").c_str());
+        if (c.ready[0] != '\0')
+            unlink((root + "/cgi-bin/" + c.ready).c_str());
         int client = -1;
         int server = -1;
         listener.connect_pair(client, server);
@@ -990,12 +1104,13 @@ void terminated(const std::string &root, Listener &listener) {
         const pid_t tolm = pid_in(pid_file);
         // The answer is under way, or the script is waiting.
         std::string head;
-        if (strstr(c.request, "cgi-bin") != nullptr)
-            appears(root + "/cgi-bin/trapper.ready");
+        pid_t child = 0;
+        if (c.ready[0] != '\0')
+            child = pid_in(root + "/cgi-bin/" + c.ready);
         else
             read_until(client, "\r\n", &head);
         if (tolm > 0)
-            kill(tolm, SIGTERM);
+            kill(tolm, c.signal);
         const harness::Result run = s.process.finish(slack);
         size_t received = 0;
         std::string error;
@@ -1003,16 +1118,256 @@ void terminated(const std::string &root, Listener &listener) {
         close(client);
         std::string last;
         count_request_lines(run.log, &last);
+        const std::string detail = std::string("terminated by SIG") + sigabbrev_np(c.signal);
         if (tolm == 0 || run.timed_out || run.exit_code != 1 ||
-            details(run.log) != std::vector<std::string>{told_to_stop} ||
+            details(run.log) != std::vector<std::string>{detail} ||
             last.rfind(quoted(c.request) + c.code + " ", 0) != 0)
-            fail(c.name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last));
+            fail(c.name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last) +
+                             ", details " + std::to_string(details(run.log).size()));
         if (!cut)
             fail(c.name, "no reset: " + (error.empty() ? "a clean end" : error));
-        if (strstr(c.request, "cgi-bin") != nullptr && !exists(root + "/cgi-bin/trapper.term"))
+        if (strstr(c.request, "trapper") != nullptr && !exists(root + "/cgi-bin/trapper.term"))
             fail(c.name, "the script did not get SIGTERM");
+        if (strstr(c.request, "stubborn") != nullptr && (child <= 1 || !ended(child)))
+            fail(c.name, "the child that ignores SIGTERM outlived the run");
     }
-    printf("sockets: SIGTERM leaves the log line\n");
+    printf("sockets: every signal that ends a run leaves its log line\n");
+}
+
+// Standard error never holds the run, nor ends it: one nobody reads any
+// more (a stalled journal, a full pipe) costs at most the few seconds the
+// log may take, and the detail is dropped; one that is closed at start is
+// not taken over by the log connection, which would send the detail to the
+// log daemon as a line of its own.
+void standard_error(const std::string &root, Listener &listener) {
+    const std::string fifo = root + "/stderr.fifo";
+    unlink(fifo.c_str());
+    if (mkfifo(fifo.c_str(), 0600) != 0)
+        die("mkfifo: %s", strerror(errno));
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader < 0 || filler < 0)
+        die("fifo: %s", strerror(errno));
+    const std::string block(4096, 'x');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    const struct {
+        const char *name;
+        std::string prelude;
+    } cases[] = {
+        {"standard error a full pipe nobody reads", "exec 2>" + fifo},
+        {"standard error closed at start", "exec 2>&-"},
+    };
+    const std::string request = "gemini://h/a.txt";
+    const std::string missing = root + "/missing";
+    for (const auto &c : cases) {
+        int client = -1;
+        int server = -1;
+        connect_kind(listener, false, client, server);
+        std::vector<std::string> args = {"-d", missing};
+        const harness::Options options = through_shell(c.prelude, args);
+        Started s(server, client, args, options);
+        send_all(client, request + "\r\n");
+        std::string error;
+        const std::string answer = read_to_end(client, slack, &error);
+        close(client);
+        const harness::Result run = s.process.finish(slack + late);
+        std::vector<std::string> lines;
+        for (const harness::LogLine &line : run.log)
+            lines.push_back(std::to_string(line.priority) + " " + line.text);
+        const std::vector<std::string> want = {"30 " + quoted(request) + "51 19",
+                                               "11 chdir(" + missing + ") failed"};
+        if (answer != "51 file not found\r\n" || run.timed_out || run.exit_code != 1 ||
+            lines != want || run.seconds > 2 + late) {
+            std::string logged;
+            for (const std::string &line : lines)
+                logged += " [" + visible(line) + "]";
+            fail(c.name, "answer " + visible(answer) + ", exit " + std::to_string(run.exit_code) +
+                             (run.timed_out ? ", still running" : "") + " after " +
+                             std::to_string(run.seconds) + " s, log" + logged);
+        }
+    }
+    close(reader);
+    close(filler);
+    printf("sockets: standard error, full or closed, holds nothing up\n");
+}
+
+// What a process is doing: the number of the system call it waits in,
+// -1 when it runs or is gone.
+long waiting_in(pid_t pid) {
+    const int fd = open(("/proc/" + std::to_string(pid) + "/syscall").c_str(), O_RDONLY);
+    if (fd < 0)
+        return -1;
+    const std::string text = harness::read_all(fd);
+    close(fd);
+    return text.empty() || text[0] < '0' || text[0] > '9' ? -1 : atol(text.c_str());
+}
+
+// A pseudo-terminal, opened before the private /dev hides /dev/ptmx.
+struct Terminal {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int slave = -1;
+    Terminal() {
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+            (slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0)
+            die("terminal: %s", strerror(errno));
+    }
+    Terminal(const Terminal &) = delete;
+    Terminal &operator=(const Terminal &) = delete;
+    ~Terminal() {
+        close(master);
+        close(slave);
+    }
+};
+
+// Started by hand at a terminal, tolm says on standard error what it waits
+// for. That standard error may be a pipe whose reader is gone: the hint is
+// lost, never the run. A failure there shows its detail on the terminal,
+// which is also standard output.
+void at_a_terminal(const std::string &root, Terminal &hint_tty, Terminal &detail_tty) {
+    const std::string pid_file = root + "/tolm.pid";
+    const std::string fifo = root + "/hint.fifo";
+    const std::string request = "gemini://h/a.txt?terminal\n";
+    {
+        const char *name = "terminal hint into a pipe whose reader is gone";
+        unlink(pid_file.c_str());
+        unlink(fifo.c_str());
+        unlink((root + "/go").c_str());
+        if (mkfifo(fifo.c_str(), 0600) != 0)
+            die("mkfifo: %s", strerror(errno));
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        Terminal &tty = hint_tty;
+        int out[2];
+        if (reader < 0 || pipe2(out, O_CLOEXEC) != 0)
+            die("pipe: %s", strerror(errno));
+        std::vector<std::string> args = {"-d", root};
+        const harness::Options options =
+            through_shell("exec 2>" + fifo + "; echo $$ >" + pid_file + "; while [ ! -e " + root +
+                              "/go ]; do sleep 0.05; done",
+                          args);
+        harness::Process run_process(args, "", connected(tty.slave, out[1], options));
+        close(out[1]);
+        const pid_t tolm = pid_in(pid_file);
+        close(reader);
+        touch(root + "/go");
+        // Once it waits in read, the hint has gone wherever it went.
+        bool reading = false;
+        for (const double until = now() + slack; tolm > 0 && !reading && now() < until;
+             usleep(20000))
+            reading = waiting_in(tolm) == 0;
+        if (write(tty.master, request.data(), request.size()) < 0)
+            die("write terminal: %s", strerror(errno));
+        const std::string answer = harness::read_all(out[0]);
+        close(out[0]);
+        const harness::Result run = run_process.finish(slack);
+        std::string last;
+        const int lines = count_request_lines(run.log, &last);
+        if (!reading || answer != "20 text/plain\r\nalpha\n" || run.exit_code != 0 || lines != 1)
+            fail(name, std::string(reading ? "" : "never waited for the request, ") + "answer " +
+                           visible(answer) + ", exit " + std::to_string(run.exit_code) +
+                           ", signal " + std::to_string(run.signal) + ", " + std::to_string(lines) +
+                           " log lines");
+    }
+    {
+        const char *name = "a failure's detail at the terminal";
+        Terminal &tty = detail_tty;
+        harness::Options options = connected(tty.slave, tty.slave);
+        options.stderr_is_stdout = true;
+        harness::Process run_process({"-d", root + "/missing"}, "", options);
+        if (write(tty.master, request.data(), request.size()) < 0)
+            die("write terminal: %s", strerror(errno));
+        const harness::Result run = run_process.finish(slack);
+        std::string shown;
+        char block[4096];
+        for (ssize_t n; (n = read(tty.master, block, sizeof block)) > 0;) {
+            shown.append(block, static_cast<size_t>(n));
+            struct pollfd p = {tty.master, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0)
+                break;
+        }
+        const std::string detail_text = "chdir(" + root + "/missing) failed";
+        if (run.exit_code != 1 || shown.find("51 file not found") == std::string::npos ||
+            shown.find(detail_text) == std::string::npos)
+            fail(name, "the terminal showed " + visible(shown, 300));
+    }
+    printf("sockets: at a terminal, the hint costs nothing and a failure is explained\n");
+}
+
+// The connection's TCP state as the kernel shows it, from tolm's side: the
+// socket from local_port to peer_port; -1 when there is none.
+int tcp_state(int local_port, int peer_port) {
+    const int fd = open("/proc/net/tcp", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const std::string table = harness::read_all(fd);
+    close(fd);
+    char want[32];
+    snprintf(want, sizeof want, ":%04X %08X:%04X ", local_port, htonl(INADDR_LOOPBACK), peer_port);
+    const size_t at = table.find(want);
+    if (at == std::string::npos)
+        return -1;
+    return static_cast<int>(strtol(table.c_str() + at + strlen(want), nullptr, 16));
+}
+
+int port_of(int fd, bool peer) {
+    struct sockaddr_in addr {};
+    socklen_t len = sizeof addr;
+    const int got = peer ? getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len)
+                         : getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    if (got != 0)
+        die("socket name: %s", strerror(errno));
+    return ntohs(addr.sin_port);
+}
+
+// A script hands over its whole answer and closes its output; tolm has put
+// all of it into the socket and finished the connection (FIN queued behind
+// the data), and waits for the script. A signal now ends the script and the
+// run, but never turns the answer into a reset: the client, still reading
+// the last megabytes, gets every byte and a clean end.
+void whole_then_terminated(const std::string &root, Listener &listener) {
+    const char *name = "SIGTERM after the whole answer was handed over";
+    const std::string pid_file = root + "/tolm.pid";
+    unlink(pid_file.c_str());
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server, 64 << 10);
+    // Room for the whole answer on tolm's side, little on the client's.
+    const int room = 32 << 20;
+    setsockopt(server, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
+    const int local = port_of(server, false);
+    const int peer = port_of(server, true);
+    std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
+    const harness::Options options = through_shell("echo $$ >" + pid_file, args);
+    Started s(server, client, args, options);
+    send_all(client, "gemini://h/cgi-bin/hands-over\r\n");
+    const pid_t tolm = pid_in(pid_file);
+    constexpr int fin_wait1 = 4;
+    int state = -1;
+    for (const double until = now() + slack; now() < until && state != fin_wait1; usleep(20000))
+        state = tcp_state(local, peer);
+    if (tolm > 0)
+        kill(tolm, SIGTERM);
+    std::string error;
+    const std::string answer = read_to_end(client, slack, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    std::string last;
+    count_request_lines(run.log, &last);
+    const std::string want = "20 application/octet-stream\r\n" + std::string(3000000, '\0');
+    if (state != fin_wait1)
+        fail(name, "the connection was never finished (TCP state " + std::to_string(state) + ")");
+    if (answer != want || !error.empty())
+        fail(name, std::to_string(answer.size()) + " of " + std::to_string(want.size()) +
+                       " bytes, " + (error.empty() ? "a clean end" : error));
+    if (run.timed_out || run.exit_code != 1 ||
+        details(run.log) != std::vector<std::string>{told_to_stop} ||
+        last != quoted("gemini://h/cgi-bin/hands-over") + "0 " + std::to_string(want.size()))
+        fail(name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last));
+    const pid_t script = pid_in(root + "/cgi-bin/hands-over.pid");
+    if (script == 0 || !ended(script))
+        fail(name, "the script outlived the run");
+    printf("sockets: %s: %zu bytes, %s\n", name, answer.size(),
+           error.empty() ? "a clean end" : error.c_str());
 }
 
 // A request line in pieces, as TLS terminators and slow links hand it
@@ -1146,6 +1501,8 @@ int main(int argc, char *argv[]) {
     int repeat = 200;
     if (argc >= 4 && strcmp(argv[2], "--repeat") == 0)
         repeat = atoi(argv[3]);
+    Terminal hint_tty;
+    Terminal detail_tty;
     if (!harness::capture_log()) {
         printf("SKIP: the socket tests need root (private /dev/log)\n");
         return 77;
@@ -1181,6 +1538,18 @@ int main(int argc, char *argv[]) {
          "for i in $(seq 600); do sleep 0.1; done\n",
          "", 0755},
         {"cgi-bin/count", "#!/bin/sh\nprintf '20 text/plain\\r\\n'\nexec seq 1 600000\n", "", 0755},
+        {"cgi-bin/at-once", "#!/bin/sh\nprintf '20 text/plain\\r\\nat once\\n'\n", "", 0755},
+        {"cgi-bin/pause", "#!/bin/sh\nsleep 1\nprintf '20 text/plain\\r\\nafter a pause\\n'\n", "",
+         0755},
+        {"cgi-bin/large",
+         "#!/bin/sh\nprintf '20 application/octet-stream\\r\\n'\nexec cat ../mid.bin\n", "", 0755},
+        // Its background child ignores SIGTERM; the script itself obeys it.
+        {"cgi-bin/stubborn",
+         "#!/bin/sh\n(trap '' TERM; exec sleep 60) &\necho $! >stubborn.pid\nwait\n", "", 0755},
+        {"cgi-bin/hands-over",
+         "#!/bin/sh\necho $$ >hands-over.pid\nprintf '20 application/octet-stream\\r\\n'\n"
+         "head -c 3000000 /dev/zero\nexec >&-\nfor i in $(seq 600); do sleep 0.1; done\n",
+         "", 0755},
     });
     const std::string &root = tree.dir();
     for (int i = 0; i < listed; ++i)
@@ -1200,8 +1569,12 @@ int main(int argc, char *argv[]) {
     shrinking_file(root, listener);
     cgi_streams(root, listener);
     cgi_client_leaves(root, listener);
+    cgi_client_keeps_reading(root, listener);
     cgi_inherits(root, listener);
     terminated(root, listener);
+    whole_then_terminated(root, listener);
+    standard_error(root, listener);
+    at_a_terminal(root, hint_tty, detail_tty);
     in_pieces(root, listener);
     slow_clients(root, listener, slow);
     printf("sockets: %d failures\n", failures.load());
