@@ -84,8 +84,11 @@ bool reap(pid_t pid, int pidfd, long ms, bool heed_signal) {
     const long until = monotonic_ms() + ms;
     for (;;) {
         const long left = until - monotonic_ms();
+        // A signal that came just before the poll began is seen at the
+        // next look.
         struct pollfd p = {pidfd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) > 0 || (heed_signal && terminated()))
+        const int wait = static_cast<int>(left < look_milliseconds ? left : look_milliseconds);
+        if (left <= 0 || poll(&p, 1, wait) > 0 || (heed_signal && terminated()))
             return waitpid(pid, nullptr, WNOHANG) == pid;
     }
 }
