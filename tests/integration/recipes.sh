@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The deployment recipes of the README, run as they are written there: each
-# fenced block that starts with "# recipe: NAME" goes from a fresh machine
-# to a fetched home page. apt-get only checks that the packages the recipe
+# The deployment recipes of examples/README.md, run as they are written
+# there: each fenced block that starts with "# recipe: NAME" goes from a
+# fresh machine to a fetched home page. apt-get only checks that the packages the recipe
 # names are installed. Everything runs in private mount, network and
 # process namespaces, with a private /dev/log that receives tolm's lines:
 # what the recipes start ends with the test, and ports 1965 and 1966 are
@@ -12,26 +12,30 @@
 # alike (/etc and /srv move below a directory of the test's own, the ports
 # become free ones, the TLS listener goes to the loopback address, the
 # account gets a name of its own), and systemctl starts each unit's command
-# line as the unit file gives it. Then, where the recipe works without
-# systemd, unchanged: over private copies of /etc, /srv, /run and /var/log,
-# the real service command and Debian's init scripts start the front ends,
-# the home page is fetched, tolm's line reaches the log, a CGI script sees
-# nothing of the environment the recipe ran in (a root shell's HOME and a
-# secret) and a clean PATH, and the stop commands that the README gives end
-# every process the recipe started.
+# line as the unit file gives it; a home page that was there before stays.
+# Then, where the recipe works without systemd, unchanged: over private
+# copies of /etc, /srv, /run and /var/log, the real service command and
+# Debian's init scripts start the front ends, the home page is written and
+# fetched, tolm's line reaches the log, a CGI script sees nothing of the
+# environment the recipe ran in (a root shell's HOME and a secret) and a
+# clean PATH, nginx serves nothing on port 80, the recipe's "# undo: NAME"
+# block leaves nothing listening and none of the recipe's files in /etc,
+# and the stop commands that the file gives end every process the recipe
+# started. Last, the "# logs: rsyslog" block starts a log daemon without
+# systemd that writes tolm's line to /var/log/syslog.
 #
-#   recipes.sh TOLM_BINARY README
+#   recipes.sh TOLM_BINARY RECIPES_FILE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/integration/lib.sh
 source "$here/lib.sh"
 
-tolm=$(realpath "${1:?usage: recipes.sh TOLM_BINARY README}")
-readme=$(realpath "${2:?usage: recipes.sh TOLM_BINARY README}")
+tolm=$(realpath "${1:?usage: recipes.sh TOLM_BINARY RECIPES_FILE}")
+readme=$(realpath "${2:?usage: recipes.sh TOLM_BINARY RECIPES_FILE}")
 examples=$(cd "$here/../../examples" && pwd)
 [ "$(id -u)" -eq 0 ] || skip "needs root (accounts, chroot, xinetd, nginx)"
 require stunnel4 openssl xinetd nginx tcpserver setpriv systemd-socket-activate adduser node awk \
-    unshare ip service start-stop-daemon socat
+    unshare ip service start-stop-daemon socat rsyslogd diff
 need_nginx_stream
 # --kill-child: whatever ends the test, the namespace's processes end too.
 if [ -z "${TOLM_IT_PRIVATE:-}" ]; then
@@ -42,6 +46,7 @@ ip link set lo up
 
 it_begin 200
 capture_syslog
+syslog_listener=${it_pids[-1]}
 # The accounts that the recipes make go to a private copy of /etc.
 mkdir "$it_tmp/etc"
 cp -a /etc/. "$it_tmp/etc/"
@@ -57,17 +62,21 @@ recipes_cleanup() {
 }
 trap recipes_cleanup EXIT
 
-# Each block once, by name, exactly as the README has it.
+# Each block once, by its first line ("recipe: NAME", "undo: NAME"),
+# exactly as the file has it.
 extract() {
-    awk -v want="# recipe: $1" '
+    awk -v want="# $1" '
         /^```/ { if (inside) exit; fence = 1; next }
         fence && $0 == want { inside = 1 }
         fence = 0
         inside' "$readme"
 }
 names=(stunnel-exec xinetd inetd systemd-socket nginx-tcpserver)
-found=$(grep -c '^# recipe: ' "$readme" || true)
-[ "$found" -eq "${#names[@]}" ] || fail "the README holds $found recipes, the test knows ${#names[@]}: ${names[*]}"
+for kind in recipe undo; do
+    found=$(grep -c "^# $kind: " "$readme" || true)
+    [ "$found" -eq "${#names[@]}" ] ||
+        fail "$readme holds $found blocks '# $kind:', the test knows ${#names[@]} recipes: ${names[*]}"
+done
 
 if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then loop6='[::1]'; else loop6=127.0.0.2; fi
 
@@ -242,8 +251,11 @@ events {
 }
 EOF
     ln -s "$tolm" "$run/bin/tolm"
-    extract "$name" | sed -f "$run/map.sed" >"$run/recipe.sh"
-    [ -s "$run/recipe.sh" ] || fail "the README has no recipe $name"
+    # A capsule that is there already keeps its home page.
+    mkdir -p "$run/srv/gemini"
+    printf '# My capsule\nWritten before the recipe.\n' >"$run/srv/gemini/index.gmi"
+    extract "recipe: $name" | sed -f "$run/map.sed" >"$run/recipe.sh"
+    [ -s "$run/recipe.sh" ] || fail "$readme has no recipe $name"
 
     status=0
     (
@@ -257,14 +269,16 @@ EOF
     if ! grep -q -x $'20 text/gemini; lang=en\r' "$run/out" || ! grep -q -x '# My capsule' "$run/out"; then
         fail "recipe $name did not fetch the home page:"$'\n'"$(recipe_logs)"
     fi
-    say "ok: recipe $name serves the home page"
+    grep -q -x 'Written before the recipe.' "$run/out" ||
+        fail "recipe $name overwrote the home page that was there:"$'\n'"$(recipe_logs)"
+    say "ok: recipe $name serves the home page that was there"
     stop_recipe
 done
 id "$account" >/dev/null 2>&1 || fail "the recipes did not create the account"
 
 # --- Without systemd --------------------------------------------------------
 
-# What the README says stops each front end that a recipe started through
+# What the file says stops each front end that a recipe started through
 # service or start-stop-daemon; any process left afterwards fails the test.
 stop_real() {
     local name
@@ -287,6 +301,28 @@ strangers() {
         echo "$pid $comm"
     done
 }
+# Runs block $1 as a root shell would, output to $2.
+run_block() {
+    (
+        cd "$real/doc"
+        # shellcheck disable=SC2031 # the PATH of the pass before stayed in its subshell
+        PATH=$real/bin:$PATH
+        export HOME=/root TOLM_RECIPE_SECRET=from-the-root-shell
+        # shellcheck disable=SC1090 # written by the test
+        source "$1"
+    ) >"$2" 2>&1 </dev/null
+}
+# What the copy of /etc that a recipe started from and /etc after its undo
+# block differ in, but for what the blocks leave on purpose: the account,
+# Debian's default web site, nginx's worker count.
+etc_left() {
+    local base=$1
+    diff -r --no-dereference -x passwd -x passwd- -x group -x group- -x shadow -x shadow- \
+        -x gshadow -x gshadow- -x subuid -x subgid -x nginx.conf "$base" /etc |
+        grep -v -x -F "Only in $base/nginx/sites-enabled: default" || true
+    diff <(grep -v '^worker_processes ' "$base/nginx/nginx.conf") <(grep -v '^worker_processes ' /etc/nginx/nginx.conf) ||
+        true
+}
 for name in stunnel-exec xinetd nginx-tcpserver; do
     real=$it_tmp/real-$name
     mkdir -p "$real/etc" "$real/srv" "$real/doc" "$real/bin"
@@ -300,17 +336,12 @@ for name in stunnel-exec xinetd nginx-tcpserver; do
     mkdir /var/log/nginx
     cp -a "$examples" "$real/doc/"
     ln -s "$tolm" "$real/bin/tolm"
-    extract "$name" >"$real/recipe.sh"
+    extract "recipe: $name" >"$real/recipe.sh"
+    extract "undo: $name" >"$real/undo.sh"
+    [ -s "$real/undo.sh" ] || fail "$readme has no undo block for recipe $name"
     before=$(grep -c -E 'tolm(\[[0-9]+\])?: "gemini://localhost/" 20 [0-9]+$' "$it_tmp/syslog" || true)
     status=0
-    (
-        cd "$real/doc"
-        # shellcheck disable=SC2031 # the PATH of the pass before stayed in its subshell
-        PATH=$real/bin:$PATH
-        export HOME=/root TOLM_RECIPE_SECRET=from-the-root-shell
-        # shellcheck disable=SC1091 # written above
-        source "$real/recipe.sh"
-    ) >"$real/out" 2>&1 </dev/null || status=$?
+    run_block "$real/recipe.sh" "$real/out" || status=$?
     [ "$status" -eq 0 ] || fail "recipe $name without systemd failed with status $status:"$'\n'"$(cat "$real/out")"
     if ! grep -q -x $'20 text/gemini; lang=en\r' "$real/out" || ! grep -q -x '# My capsule' "$real/out"; then
         fail "recipe $name without systemd did not fetch the home page:"$'\n'"$(cat "$real/out")"
@@ -333,8 +364,65 @@ for name in stunnel-exec xinetd nginx-tcpserver; do
         fail "recipe $name: the CGI script got the environment of the shell that ran the recipe:"$'\n'"$(cat "$real/env.out")"
     fi
     say "ok: recipe $name: a CGI script gets a clean environment"
+    ! listening 80 || fail "recipe $name leaves a web server on port 80"
+    status=0
+    run_block "$real/undo.sh" "$real/undo.out" || status=$?
+    [ "$status" -eq 0 ] || fail "the undo block of recipe $name failed with status $status:"$'\n'"$(cat "$real/undo.out")"
+    for port in 1965 1966; do
+        ! listening "$port" || fail "after the undo block of recipe $name, port $port still listens"
+    done
+    left=$(etc_left "$it_tmp/etc")
+    [ -z "$left" ] || fail "the undo block of recipe $name leaves in /etc:"$'\n'"$left"
+    say "ok: the undo block of recipe $name leaves nothing listening and none of its files in /etc"
     stop_real
     left=$(strangers)
     [ -z "$left" ] || fail "the stop commands left processes of recipe $name:"$'\n'"$left"
-    say "ok: the README's stop commands end what recipe $name started"
+    say "ok: the file's stop commands end what recipe $name started"
 done
+
+# --- Logs without systemd ----------------------------------------------------
+
+# The block as written, over private copies of /etc, /run, /var/log and
+# rsyslog's work directory, in place of the test's own listener on
+# /dev/log. The copy of /etc loads no kernel log input (it would read the
+# host's kernel messages) and no drop-in (haproxy's makes a socket outside
+# the namespace).
+real=$it_tmp/real-logs
+mkdir -p "$real/etc" "$real/doc" "$real/bin" "$real/root"
+cp -a /etc/. "$real/etc/"
+sed -i 's/^module(load="imklog")/#&/' "$real/etc/rsyslog.conf"
+rm -f "$real/etc/rsyslog.d/"*.conf
+mount --bind "$real/etc" /etc
+mount -t tmpfs -o mode=755 tolm-run /run
+mount -t tmpfs -o mode=755 tolm-log /var/log
+mount -t tmpfs -o mode=700 tolm-spool /var/spool/rsyslog
+kill "$syslog_listener"
+rm -f /dev/log
+extract "logs: rsyslog" >"$real/logs.sh"
+[ -s "$real/logs.sh" ] || fail "$readme has no block '# logs: rsyslog'"
+status=0
+run_block "$real/logs.sh" "$real/logs.out" || status=$?
+[ "$status" -eq 0 ] || fail "the logs block failed with status $status:"$'\n'"$(cat "$real/logs.out")"
+for _ in $(seq 1 100); do
+    [ -S /dev/log ] && break
+    sleep 0.1
+done
+[ -S /dev/log ] || fail "after the logs block nothing listens on /dev/log:"$'\n'"$(cat "$real/logs.out")"
+printf 'gemini://localhost/logs\r\n' | "$tolm" -d "$real/root" >/dev/null 2>&1 || true
+for _ in $(seq 1 100); do
+    grep -q -E 'tolm(\[[0-9]+\])?: "gemini://localhost/logs" 51 [0-9]+$' /var/log/syslog 2>/dev/null && break
+    sleep 0.1
+done
+grep -q -E 'tolm(\[[0-9]+\])?: "gemini://localhost/logs" 51 [0-9]+$' /var/log/syslog ||
+    fail "tolm's line is not in /var/log/syslog:"$'\n'"$(cat /var/log/syslog 2>/dev/null)"
+say "ok: the logs block starts rsyslogd without systemd, and tolm's line is in /var/log/syslog"
+kill "$(cat /run/rsyslogd.pid)"
+for _ in $(seq 1 50); do
+    [ -z "$(strangers)" ] && break
+    sleep 0.1
+done
+left=$(strangers)
+[ -z "$left" ] || fail "the stop line of the logs block left processes:"$'\n'"$left"
+for name in /var/spool/rsyslog /var/log /run /etc; do umount "$name"; done
+real=
+say "ok: the stop line of the logs block ends rsyslogd"
