@@ -258,7 +258,8 @@ struct Terminal {
 // row of these tables expects an empty standard error.
 TEST(Terminal, HintThenRequest) {
     if (!harness::log_captured())
-        GTEST_SKIP() << "needs root: a terminal of its own in the private mount namespace";
+        GTEST_SKIP() << harness::uncaptured_why()
+                     << ": a terminal of its own in the private mount namespace";
     harness::Tree tree(std::vector<Node>{{"a.txt", "text\n"}, {"pts/", ""}});
     const Terminal t(tree);
     ASSERT_GE(t.terminal, 0) << strerror(errno);
@@ -280,7 +281,8 @@ TEST(Terminal, HintThenRequest) {
 // "--version" as -v (virtual hosts) among unknown letters.
 TEST(Terminal, HelpAndVersion) {
     if (!harness::log_captured())
-        GTEST_SKIP() << "needs root: a terminal of its own in the private mount namespace";
+        GTEST_SKIP() << harness::uncaptured_why()
+                     << ": a terminal of its own in the private mount namespace";
     harness::Tree tree(
         std::vector<Node>{{"index.gmi", "# home\n"}, {"h/index.gmi", "# host h\n"}, {"pts/", ""}});
     const std::string usage =

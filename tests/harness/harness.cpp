@@ -26,6 +26,7 @@ namespace harness {
 namespace {
 
 int log_fd = -1;
+std::string log_why = "not captured yet";
 
 #ifdef TOLM_BINARY
 std::string binary_path = TOLM_BINARY;
@@ -383,19 +384,27 @@ bool log_captured() {
     return log_fd >= 0;
 }
 
+const std::string &uncaptured_why() {
+    return log_why;
+}
+
 // /dev has no log socket on these machines, and the real one must not be
 // touched: give this process a private /dev that holds the device nodes the
 // runs need plus a socket of our own.
 bool capture_log() {
     signal(SIGPIPE, SIG_IGN);
     if (geteuid() != 0) {
-        fprintf(stderr, "harness: not root: syslog lines are not captured\n");
-        return false;
+        log_why = "not root";
+    } else if (unshare(CLONE_NEWNS) != 0 ||
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        const int err = errno;
+        log_why = std::string("no private mount namespace (") + strerror(err) +
+                  (err == EINVAL ? ": \"/\" is not a mount point here)" : ")");
+    } else {
+        log_why.clear();
     }
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        fprintf(stderr, "harness: no private mount namespace (%s): syslog not captured\n",
-                strerror(errno));
+    if (!log_why.empty()) {
+        fprintf(stderr, "harness: %s: syslog lines are not captured\n", log_why.c_str());
         return false;
     }
     char tmpl[] = "/tmp/tolm-dev.XXXXXX";

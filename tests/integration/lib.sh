@@ -149,9 +149,20 @@ wait_listening() {
     fail "nothing listens on port $1 after 10 s"
 }
 
+# Skips the test where no private mount namespace can be made: in a chroot
+# whose "/" is not a mount point, unshare cannot make the mounts private,
+# and mounts made without that would show on the machine.
+need_private_mounts() {
+    local why
+    why=$(unshare --mount --propagation private -- true 2>&1) && return 0
+    mountpoint -q / || why="${why:-unshare failed}; / is not a mount point here"
+    skip "no private mount namespace (${why:-unshare failed}): nothing of $it_name.sh was tested"
+}
+
 # Re-runs this script in a private mount namespace, once.
 enter_private_namespace() {
     if [ -z "${TOLM_IT_PRIVATE:-}" ]; then
+        need_private_mounts
         exec unshare --mount --propagation private -- env TOLM_IT_PRIVATE=1 bash "$0" "$@"
     fi
 }

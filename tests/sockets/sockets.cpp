@@ -1147,7 +1147,8 @@ int main(int argc, char *argv[]) {
     if (argc >= 4 && strcmp(argv[2], "--repeat") == 0)
         repeat = atoi(argv[3]);
     if (!harness::capture_log()) {
-        printf("SKIP: the socket tests need root (private /dev/log)\n");
+        printf("SKIP: %s: the socket tests need a private /dev/log\n",
+               harness::uncaptured_why().c_str());
         return 77;
     }
     std::string slow(20 << 20, '\0');
