@@ -77,6 +77,25 @@ void parse_options(int argc, char *argv[], Options &opt) {
     }
 }
 
+// A newcomer at a terminal types --help or --version first. A super-server
+// never gives a terminal as the connection, so there the options stay what
+// getopt makes of them.
+bool answered_at_terminal(int argc, char *argv[]) {
+    if (argc < 2 || !isatty(0))
+        return false;
+    constexpr char usage[] =
+        "usage: tolm [-iv] [-c cgidir] [-d rootdir] [-l lang] [-m mimetype] [-u user]\n";
+    constexpr char version[] = "tolm " TOLM_VERSION "\n";
+    const char *text = strcmp(argv[1], "--help") == 0      ? usage
+                       : strcmp(argv[1], "--version") == 0 ? version
+                                                           : nullptr;
+    if (text == nullptr)
+        return false;
+    const ssize_t told = write(1, text, strlen(text));
+    static_cast<void>(told); // the exit status says nothing else anyway
+    return true;
+}
+
 // "", "." or ".." as a host name would make the content root itself, or
 // its parent, the host's root: every other host's files would be served.
 void join_virtualhost(char *chroot_dir, size_t size, const char *hostname) {
@@ -100,6 +119,8 @@ int main(int argc, char *argv[]) {
     char query[1025];
     cgi_fullpath[0] = '\0';
 
+    if (answered_at_terminal(argc, argv))
+        return 0;
     mark_start();
     parse_options(argc, argv, opt);
     read_request(request);

@@ -156,7 +156,7 @@ bool chroots(const std::vector<std::string> &args) {
 
 void LogFormat::SetUp() {
     if (!harness::log_captured())
-        GTEST_SKIP() << "needs root: the log is captured on a private /dev/log";
+        GTEST_SKIP() << harness::uncaptured_why() << ": the log is captured on a private /dev/log";
 }
 
 TEST_P(LogFormat, SameAsGlibcSyslog) {
@@ -307,7 +307,7 @@ class NoLogSocket : public ::testing::TestWithParam<Quiet> {};
 TEST_P(NoLogSocket, RunsAsWithOne) {
     const Quiet &q = GetParam();
     if (!harness::log_captured())
-        GTEST_SKIP() << "needs root: the log is captured on a private /dev/log";
+        GTEST_SKIP() << harness::uncaptured_why() << ": the log is captured on a private /dev/log";
     for (const bool chrooted : {false, true}) {
         SCOPED_TRACE(chrooted ? "with -u" : "without -u");
         harness::Tree tree(site);
@@ -386,7 +386,7 @@ class StuckLog : public ::testing::TestWithParam<Stuck> {};
 TEST_P(StuckLog, HoldsNoRun) {
     const Stuck &s = GetParam();
     if (!harness::log_captured())
-        GTEST_SKIP() << "needs root: the log is captured on a private /dev/log";
+        GTEST_SKIP() << harness::uncaptured_why() << ": the log is captured on a private /dev/log";
     harness::Tree tree(site);
     std::vector<std::string> args = {"-d", tree.at("root")};
     args.insert(args.end(), s.args.begin(), s.args.end());

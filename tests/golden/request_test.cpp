@@ -227,39 +227,89 @@ TEST(SharedStderr, DetailStaysOffTheConnection) {
 
 namespace {
 
+// A terminal of the test's own as a command's standard input, its other
+// end for typing. The harness's /dev holds no terminals: a devpts instance
+// of this namespace's own, gone once its two ends are open.
+struct Terminal {
+    int master = -1, terminal = -1;
+    explicit Terminal(const harness::Tree &tree) {
+        const std::string pts = tree.at("pts");
+        if (mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666") != 0)
+            return;
+        master = open((pts + "/ptmx").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        int unlock = 0;
+        if (master >= 0 && ioctl(master, TIOCSPTLCK, &unlock) == 0)
+            terminal = ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const int err = errno;
+        umount2(pts.c_str(), MNT_DETACH);
+        errno = err;
+    }
+    ~Terminal() {
+        for (int fd : {master, terminal})
+            if (fd >= 0)
+                close(fd);
+    }
+    Terminal(const Terminal &) = delete;
+    Terminal &operator=(const Terminal &) = delete;
+};
+
 // Started by hand at a terminal, tolm says what it waits for, then reads the
 // request as from anywhere else. From a pipe it says nothing: every other
 // row of these tables expects an empty standard error.
 TEST(Terminal, HintThenRequest) {
     if (!harness::log_captured())
-        GTEST_SKIP() << "needs root: a terminal of its own in the private mount namespace";
+        GTEST_SKIP() << harness::uncaptured_why()
+                     << ": a terminal of its own in the private mount namespace";
     harness::Tree tree(std::vector<Node>{{"a.txt", "text\n"}, {"pts/", ""}});
-    // The harness's /dev holds no terminals: a devpts instance of this
-    // namespace's own, gone once its two ends are open.
-    const std::string pts = tree.at("pts");
-    ASSERT_EQ(0, mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666"))
-        << strerror(errno);
-    const int master = open((pts + "/ptmx").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    int unlock = 0;
-    const int terminal = master >= 0 && ioctl(master, TIOCSPTLCK, &unlock) == 0
-                             ? ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC)
-                             : -1;
-    const int err = errno;
-    umount2(pts.c_str(), MNT_DETACH);
-    ASSERT_GE(terminal, 0) << strerror(err);
+    const Terminal t(tree);
+    ASSERT_GE(t.terminal, 0) << strerror(errno);
     // The terminal turns the typed line end into a line feed.
     const std::string typed = "gemini://h/a.txt\n";
-    ASSERT_EQ(static_cast<ssize_t>(typed.size()), write(master, typed.data(), typed.size()));
+    ASSERT_EQ(static_cast<ssize_t>(typed.size()), write(t.master, typed.data(), typed.size()));
     harness::Options o;
-    o.stdin_fd = terminal;
+    o.stdin_fd = t.terminal;
     const auto r = harness::run({"-d", tree.dir()}, "", o);
-    close(terminal);
-    close(master);
     EXPECT_EQ("20 text/plain\r\ntext\n", r.out);
     EXPECT_EQ("tolm reads one Gemini request line (gemini://host/path) from standard input and "
               "answers on standard output; see man tolm\n",
               r.err);
     EXPECT_EQ(0, r.exit_code);
+}
+
+// --help and --version are answered at a terminal only. From a super-server
+// they are options like any other: getopt reads "--help" as -l "p", and
+// "--version" as -v (virtual hosts) among unknown letters.
+TEST(Terminal, HelpAndVersion) {
+    if (!harness::log_captured())
+        GTEST_SKIP() << harness::uncaptured_why()
+                     << ": a terminal of its own in the private mount namespace";
+    harness::Tree tree(
+        std::vector<Node>{{"index.gmi", "# home\n"}, {"h/index.gmi", "# host h\n"}, {"pts/", ""}});
+    const std::string usage =
+        "usage: tolm [-iv] [-c cgidir] [-d rootdir] [-l lang] [-m mimetype] [-u user]\n";
+    struct Case {
+        std::string option;
+        bool at_terminal;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"--help", true, usage},
+        {"--version", true, "tolm " TOLM_VERSION "\n"},
+        {"--help", false, "20 text/gemini; lang=p\r\n# home\n"},
+        {"--version", false, "20 text/gemini\r\n# host h\n"},
+    };
+    for (const auto &c : cases) {
+        const Terminal t(tree);
+        ASSERT_GE(t.terminal, 0) << strerror(errno);
+        harness::Options o;
+        if (c.at_terminal)
+            o.stdin_fd = t.terminal;
+        const auto r =
+            harness::run({c.option, "-d", tree.dir()}, c.at_terminal ? "" : "gemini://h/\r\n", o);
+        EXPECT_EQ(harness::visible(c.out), harness::visible(r.out)) << c.option;
+        EXPECT_EQ("", r.err) << c.option;
+        EXPECT_EQ(0, r.exit_code) << c.option;
+    }
 }
 
 } // namespace

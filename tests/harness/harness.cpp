@@ -26,6 +26,7 @@ namespace harness {
 namespace {
 
 int log_fd = -1;
+std::string log_why = "not captured yet";
 
 #ifdef TOLM_BINARY
 std::string binary_path = TOLM_BINARY;
@@ -215,6 +216,19 @@ std::string read_file(const std::string &path) {
     return s;
 }
 
+namespace {
+
+// The account a run switches to may not reach the build's binary (a
+// checkout in root's home is mode 0700): such runs start a copy in a
+// world-searchable directory, made once per test program.
+const std::string &nobodys_binary() {
+    static const Tree copy({{"tolm", read_file(binary()), "", 0755}});
+    static const std::string path = copy.at("tolm");
+    return path;
+}
+
+} // namespace
+
 double now() {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -240,7 +254,9 @@ Process::Process(const std::vector<std::string> &args, std::string input, const 
         (options.stdout_fd < 0 && pipe2(out, O_CLOEXEC) != 0) ||
         (!options.stderr_is_stdout && pipe2(err, O_CLOEXEC) != 0))
         die("pipe: %s", strerror(errno));
-    std::vector<std::string> argv_text = {options.program.empty() ? binary() : options.program};
+    std::vector<std::string> argv_text = {!options.program.empty() ? options.program
+                                          : options.as_nobody      ? nobodys_binary()
+                                                                   : binary()};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argv_text)
@@ -368,19 +384,27 @@ bool log_captured() {
     return log_fd >= 0;
 }
 
+const std::string &uncaptured_why() {
+    return log_why;
+}
+
 // /dev has no log socket on these machines, and the real one must not be
 // touched: give this process a private /dev that holds the device nodes the
 // runs need plus a socket of our own.
 bool capture_log() {
     signal(SIGPIPE, SIG_IGN);
     if (geteuid() != 0) {
-        fprintf(stderr, "harness: not root: syslog lines are not captured\n");
-        return false;
+        log_why = "not root";
+    } else if (unshare(CLONE_NEWNS) != 0 ||
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        const int err = errno;
+        log_why = std::string("no private mount namespace (") + strerror(err) +
+                  (err == EINVAL ? ": \"/\" is not a mount point here)" : ")");
+    } else {
+        log_why.clear();
     }
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        fprintf(stderr, "harness: no private mount namespace (%s): syslog not captured\n",
-                strerror(errno));
+    if (!log_why.empty()) {
+        fprintf(stderr, "harness: %s: syslog lines are not captured\n", log_why.c_str());
         return false;
     }
     char tmpl[] = "/tmp/tolm-dev.XXXXXX";

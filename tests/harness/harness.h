@@ -44,9 +44,12 @@ class Tree {
 
 // A private mount namespace with a /dev of our own whose /dev/log is a
 // datagram socket bound by this process: nothing touches the machine's own
-// /dev. Needs root; false (and nothing captured) otherwise.
+// /dev. Needs root and a "/" that is a mount point (not so in some chroots
+// and containers); false (and nothing captured) otherwise, with the reason
+// in uncaptured_why().
 bool capture_log();
 bool log_captured();
+const std::string &uncaptured_why();
 
 // One datagram in the form "<pri>tag: message", or glibc's, with a time
 // stamp "Mmm dd hh:mm:ss " before the tag.

@@ -16,8 +16,14 @@
 // and Gemini clients trust on first use anyway. Exit status 1 when any
 // fetch failed (no connection, no valid header, a timeout).
 import {createHash} from 'node:crypto'
+import {setDefaultResultOrder} from 'node:dns'
 import {readFileSync} from 'node:fs'
 import {sendGeminiRequest} from '@derhuerst/gemini/client.js'
+
+// The test servers and the demo listen on 127.0.0.1. Debian 12 resolves
+// localhost to ::1 first, and its Node.js 18, unlike later ones, tries no
+// other address when that connection is refused.
+setDefaultResultOrder('ipv4first')
 
 const options = {
 	followRedirects: false,

@@ -50,7 +50,8 @@ descendants() {
 }
 
 it_cleanup() {
-    local status=$? pid
+    # A name of its own: it_after_stop runs in its scope and may set status.
+    local it_status=$? pid
     local -a children=()
     for pid in "${it_pids[@]}"; do
         mapfile -t -O "${#children[@]}" children < <(descendants "$pid")
@@ -69,11 +70,11 @@ it_cleanup() {
         kill -KILL "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
-    if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then
+    if [ "$it_status" -ne 0 ] && [ "$it_status" -ne 77 ]; then
         it_show_logs
     fi
     if declare -F it_after_stop >/dev/null; then
-        it_after_stop || status=1
+        it_after_stop || it_status=1
     fi
     if [ -n "$it_tmp" ] && [ -n "${TOLM_IT_KEEP:-}" ]; then
         umount -R "$it_tmp/dev" 2>/dev/null || true
@@ -85,7 +86,7 @@ it_cleanup() {
         umount -R "$it_tmp/dev" 2>/dev/null || true
         rm -rf --one-file-system "$it_tmp"
     fi
-    exit "$status"
+    exit "$it_status"
 }
 
 # Starts the test proper: a temporary directory, cleanup on every exit, and
@@ -148,9 +149,20 @@ wait_listening() {
     fail "nothing listens on port $1 after 10 s"
 }
 
+# Skips the test where no private mount namespace can be made: in a chroot
+# whose "/" is not a mount point, unshare cannot make the mounts private,
+# and mounts made without that would show on the machine.
+need_private_mounts() {
+    local why
+    why=$(unshare --mount --propagation private -- true 2>&1) && return 0
+    mountpoint -q / || why="${why:-unshare failed}; / is not a mount point here"
+    skip "no private mount namespace (${why:-unshare failed}): nothing of $it_name.sh was tested"
+}
+
 # Re-runs this script in a private mount namespace, once.
 enter_private_namespace() {
     if [ -z "${TOLM_IT_PRIVATE:-}" ]; then
+        need_private_mounts
         exec unshare --mount --propagation private -- env TOLM_IT_PRIVATE=1 bash "$0" "$@"
     fi
 }

@@ -39,6 +39,7 @@ require stunnel4 openssl xinetd nginx tcpserver setpriv systemd-socket-activate 
 need_nginx_stream
 # --kill-child: whatever ends the test, the namespace's processes end too.
 if [ -z "${TOLM_IT_PRIVATE:-}" ]; then
+    need_private_mounts
     exec unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private -- \
         env TOLM_IT_PRIVATE=1 bash "$0" "$@"
 fi

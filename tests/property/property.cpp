@@ -547,7 +547,8 @@ int main(int argc, char *argv[]) {
             die("unknown argument %s", argv[i]);
     }
     if (!harness::capture_log()) {
-        printf("SKIP: the property test needs root (private /dev/log, -u nobody)\n");
+        printf("SKIP: %s: the property test needs a private /dev/log (and root for -u nobody)\n",
+               harness::uncaptured_why().c_str());
         return 77;
     }
     const double start = harness::now();

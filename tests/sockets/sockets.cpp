@@ -1504,7 +1504,8 @@ int main(int argc, char *argv[]) {
     Terminal hint_tty;
     Terminal detail_tty;
     if (!harness::capture_log()) {
-        printf("SKIP: the socket tests need root (private /dev/log)\n");
+        printf("SKIP: %s: the socket tests need a private /dev/log\n",
+               harness::uncaptured_why().c_str());
         return 77;
     }
     std::string slow(20 << 20, '\0');
