@@ -5,9 +5,10 @@
 # socket that keeps its side open, one that shuts it down after the line
 # and one that sends more bytes after the line. Over TLS to stunnel in exec
 # mode and nginx in front of tcpserver: openssl s_client and the Gemini
-# client, and to stunnel also socat and ncat, which end their side with a
-# close_notify. Requests: a small file, a 4 MiB file, a missing file, a
-# listing, and scripts that answer at once, after 2 s, and with 4 MiB.
+# client, and to stunnel also socat and ncat, which end their side once
+# the line is sent (socat with a close_notify, ncat with a bare TCP end).
+# Requests: a small file, a 4 MiB file, a missing file, a listing, and
+# scripts that answer at once, after 2 s, and with 4 MiB.
 #
 # Most of these clients shut their sending side down once the line is
 # sent, and every one of them must still get the whole answer. Each row
@@ -46,11 +47,11 @@ printf '#!/bin/sh\nprintf "20 application/octet-stream\\r\\n"\nexec cat %s\n' "$
 chmod 755 "$root/cgi-bin/"*
 
 # Each request: name, path, header line, body, and the code its log line
-# carries (0 for a script, which wrote the header itself). The answer as
-# sent goes to want/NAME; the Gemini client prints the header with a line
-# feed alone: want/NAME.lf.
+# carries (0 for a script, which wrote the header itself); a body "@FILE"
+# is that file's content. The answer as sent goes to want/NAME; the Gemini
+# client prints the header with a line feed alone: want/NAME.lf.
 requests=(
-    "small small.gmi|20 text/gemini|# A small page\n\n=> dir/ Some files\n|20"
+    "small small.gmi|20 text/gemini|@$root/small.gmi|20"
     "big big.bin|20 application/octet-stream|@$root/big.bin|20"
     "missing missing.gmi|51 file not found||51"
     "listing dir/|20 text/gemini|=> .. ../\n=> ./a.txt a.txt\n=> ./sub/ sub/\n|20"
@@ -95,8 +96,8 @@ start() { # log file, then the command line; records the pid
 # tcpserver reports each end as "end PID status WAITSTATUS" with -v. One
 # instance for the clients, one behind each nginx listener, so that each
 # has the exit reports of its own rows.
-for row in "tcpserver $tcp_port" "behind-nginx $behind_nginx" "behind-nginx-tls $behind_nginx_tls"; do
-    read -r name p <<<"$row"
+for entry in "tcpserver $tcp_port" "behind-nginx $behind_nginx" "behind-nginx-tls $behind_nginx_tls"; do
+    read -r name p <<<"$entry"
     start "$it_tmp/$name.log" tcpserver -v -RHl0 127.0.0.1 "$p" "$tolm" "${args[@]}"
     wait_listening "$p" "$last_pid"
 done
@@ -122,12 +123,14 @@ service tolm
     instances   = 20
 }
 EOF
-start "$it_tmp/xinetd.msg" xinetd -dontfork -filelog "$it_tmp/xinetd.msg" -f "$it_tmp/xinetd.conf"
+start "$it_tmp/xinetd.out" xinetd -dontfork -filelog "$it_tmp/xinetd.msg" -f "$it_tmp/xinetd.conf" \
+    -pidfile "$it_tmp/xinetd.pid"
 wait_listening "$xinetd_port" "$last_pid"
 
-# TIMEOUTclose is how long stunnel still relays the answer after the
-# client's close_notify: with 0 a client that sends one right after its
-# request line (socat, ncat) gets nothing at all.
+# TIMEOUTclose is how long stunnel still relays the answer once the client
+# has ended its side (a close_notify or a bare TCP end): with 0, as in
+# examples/stunnel.conf, such a client (socat, ncat) gets nothing at all,
+# and ends with status 0. Level info logs each child's exit status.
 cat >"$it_tmp/stunnel.conf" <<EOF
 foreground = yes
 syslog = no
