@@ -51,6 +51,9 @@ constexpr char ran_on[] = "script ended: it ran on for 30 s after its output";
 const char *relay(int from) {
     const int client = stdin_is_socket() ? 0 : -1;
     long last_output = monotonic_ms();
+    // The output goes from pipe to connection inside the kernel, unless
+    // descriptor 1 refuses that.
+    bool splicing = true;
     for (;;) {
         if (terminated())
             return told_to_stop;
@@ -63,11 +66,15 @@ const char *relay(int from) {
         if (poll(p, 2, static_cast<int>(left < look_milliseconds ? left : look_milliseconds)) <= 0)
             continue;
         if (p[0].revents != 0) {
-            const ssize_t n = out_fill(from, UINT64_MAX);
+            ssize_t n = splicing ? out_splice(from) : -1;
+            if (n < 0) {
+                splicing = false;
+                n = out_fill(from, UINT64_MAX);
+                out_flush();
+            }
             if (n <= 0)
                 return nullptr;
             _datasiz += n;
-            out_flush();
             last_output = monotonic_ms();
         } else if ((p[1].revents & (POLLHUP | POLLERR)) != 0) {
             return hung_up;

@@ -259,6 +259,45 @@ uint64_t out_sendfile(int fd, uint64_t size) {
     return total;
 }
 
+// A script's output, what its pipe holds now, straight into the socket or
+// pipe without waiting for more. The caller saw the pipe readable, so a
+// splice that cannot move anything is waiting for the client. Gives the
+// bytes moved, 0 at the end of the script's output or once the answer has
+// failed, -1 when descriptor 1 refused splice (a terminal, a file opened
+// for appending), for the copy loop to take over.
+ssize_t out_splice(int fd) {
+    if (!out_flush())
+        return 0;
+    ignore_sigpipe(); // splice into a pipe has no MSG_NOSIGNAL
+    const bool socket = stdout_is_socket();
+    NonBlocking guard(socket);
+    while (!failed) {
+        if (terminated()) {
+            fail(told_to_stop);
+            break;
+        }
+        const ssize_t n =
+            splice(fd, nullptr, 1, nullptr, 1 << 30, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n >= 0) {
+            delivered += static_cast<uint64_t>(n);
+            return n;
+        }
+        if (errno == EAGAIN && socket) {
+            if (!wait_writable())
+                fail(terminated() ? told_to_stop : stalled);
+        } else if (errno == EAGAIN) {
+            // A pipe has no time limit; the bound only lets SIGTERM in.
+            struct pollfd p = {1, POLLOUT, 0};
+            poll(&p, 1, look_milliseconds);
+        } else if (errno == EINVAL || errno == ENOSYS) {
+            return -1;
+        } else if (errno != EINTR) {
+            fail(went_away);
+        }
+    }
+    return 0;
+}
+
 bool out_flush() {
     send_all(buffer, used);
     used = 0;
