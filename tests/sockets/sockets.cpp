@@ -65,8 +65,8 @@ void note(const char *fmt, ...) {
     fflush(stdout);
 }
 
-// Reads until the peer's end of stream; a reset or an error is reported
-// in *error and ends the read.
+// Reads until the peer's end of stream, from a socket or a pipe; a reset or
+// an error is reported in *error and ends the read.
 std::string read_to_end(int fd, double timeout, std::string *error) {
     std::string ignored;
     if (error == nullptr)
@@ -81,7 +81,7 @@ std::string read_to_end(int fd, double timeout, std::string *error) {
             *error = "no end of stream in time";
             return text;
         }
-        const ssize_t n = recv(fd, block, sizeof block, 0);
+        const ssize_t n = read(fd, block, sizeof block);
         if (n == 0)
             return text;
         if (n < 0) {
@@ -479,7 +479,7 @@ std::string read_slowly(int fd, double slow_seconds, std::string *error) {
     while (now() < until) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, 1000) > 0) {
-            const ssize_t n = recv(fd, block, sizeof block, 0);
+            const ssize_t n = read(fd, block, sizeof block);
             if (n <= 0) {
                 *error = n == 0 ? "end of stream while reading slowly" : strerror(errno);
                 return text;
@@ -497,10 +497,10 @@ std::string read_slowly(int fd, double slow_seconds, std::string *error) {
 // with that input unread would reset the connection and destroy what is
 // still in flight. Answers that tolm buffers (a listing, a script's output)
 // meet a full socket many times over, where a partial write must neither
-// repeat nor lose a byte.
+// repeat nor lose a byte; a script's output also meets a full pipe.
 struct Slow {
     const char *name;
-    bool tcp;
+    bool tcp; // else a socket pair, or with `pipe` a pipe each way
     std::string request;
     std::vector<std::string> options; // after "-d root"
     const std::string *answer;        // the whole answer, byte for byte
@@ -508,20 +508,41 @@ struct Slow {
     double slow_seconds;
     size_t junk = 0;
     bool tight = false;
+    bool pipe = false;
 };
 
 void slow_reader(const Slow &c, const std::string &root, Listener &listener) {
     int client = -1;
     int server = -1;
-    connect_kind(listener, c.tcp, client, server, c.tight);
+    int input = -1;
+    if (c.pipe) {
+        // The request waits whole in its pipe; the answer has a pipe of
+        // its own.
+        int in[2];
+        int out[2];
+        const std::string line = c.request + "\r\n";
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+            write(in[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            die("pipe: %s", strerror(errno));
+        close(in[1]);
+        input = in[0];
+        client = out[0];
+        server = out[1];
+    } else {
+        connect_kind(listener, c.tcp, client, server, c.tight);
+    }
     std::vector<std::string> args = {"-d", root};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    Started s(server, client, args);
-    send_all(client, c.request + "\r\n" + std::string(c.junk, 'j'));
+    harness::Process process(args, "", connected(c.pipe ? input : server, server));
+    close(server);
+    if (c.pipe)
+        close(input);
+    else
+        send_all(client, c.request + "\r\n" + std::string(c.junk, 'j'));
     std::string error;
     const std::string answer = read_slowly(client, c.slow_seconds, &error);
     close(client);
-    const harness::Result run = s.process.finish(slack);
+    const harness::Result run = process.finish(slack);
     const std::string &want = *c.answer;
     note("sockets: %s: %zu of %zu bytes\n", c.name, answer.size(), want.size());
     if (answer != want || !error.empty()) {
@@ -584,6 +605,10 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
          10.0, 0, true},
         {"CGI output to a slow socket pair reader", false, "gemini://h/cgi-bin/count?pair", cgi,
          &counted, "0", 10.0, 0, true},
+        {"large CGI output to a slow TCP reader", true, "gemini://h/cgi-bin/large", cgi, &file, "0",
+         10.0, 0, true},
+        {"large CGI output to a slow pipe reader", false, "gemini://h/cgi-bin/large?pipe", cgi,
+         &file, "0", 10.0, 0, false, true},
     };
     std::vector<std::thread> cases;
     cases.emplace_back(read_deadline, "silent client", std::cref(root), std::ref(listener), "", 0);
@@ -1181,6 +1206,8 @@ int main(int argc, char *argv[]) {
          "for i in $(seq 600); do sleep 0.1; done\n",
          "", 0755},
         {"cgi-bin/count", "#!/bin/sh\nprintf '20 text/plain\\r\\n'\nexec seq 1 600000\n", "", 0755},
+        {"cgi-bin/large",
+         "#!/bin/sh\nprintf '20 application/octet-stream\\r\\n'\nexec cat ../slow.bin\n", "", 0755},
     });
     const std::string &root = tree.dir();
     for (int i = 0; i < listed; ++i)
