@@ -38,6 +38,11 @@ constexpr long silence_milliseconds = 30000;
 constexpr int grace_milliseconds = 2000;
 constexpr int look_milliseconds = 1000;
 
+// A pipe's size as made, and what a script's pipe may grow to without
+// privilege (the default pipe-max-size).
+constexpr ssize_t pipe_default = 65536;
+constexpr int pipe_grown = 1 << 20;
+
 constexpr char silent[] = "response cut short: the script sent nothing for 30 s";
 constexpr char hung_up[] = "response cut short: the client hung up";
 constexpr char ran_on[] = "script ended: it ran on for 30 s after its output";
@@ -54,6 +59,7 @@ const char *relay(int from) {
     // The output goes from pipe to connection inside the kernel, unless
     // descriptor 1 refuses that.
     bool splicing = true;
+    bool grown = false;
     for (;;) {
         if (terminated())
             return told_to_stop;
@@ -76,6 +82,14 @@ const char *relay(int from) {
                 return nullptr;
             _datasiz += n;
             last_output = monotonic_ms();
+            // A script that filled its pipe is ahead of the client: a larger
+            // pipe lets it write on while the socket drains, with a fraction
+            // of the wake-ups on both sides. Only then, as every pipe counts
+            // against its account's quota whether it is filled or not.
+            if (n >= pipe_default && !grown) {
+                grown = true;
+                fcntl(from, F_SETPIPE_SZ, pipe_grown);
+            }
         } else if ((p[1].revents & (POLLHUP | POLLERR)) != 0) {
             return hung_up;
         }
