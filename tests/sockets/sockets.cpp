@@ -5,7 +5,8 @@
 // more input is on its way; request lines in pieces; a pipe, which gets no
 // time limit; answers cut short (a stalled client, a shrinking file,
 // SIGTERM), which must never end like whole ones; and CGI scripts that
-// stream, go silent, outlive their client or write to standard error.
+// stream, answer into a file, go silent, outlive their client or write to
+// standard error.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
@@ -935,6 +936,38 @@ void cgi_streams(const std::string &root, Listener &listener) {
     printf("sockets: %s: first line early, end before the script ended\n", name);
 }
 
+// Standard output a file: a script's answer arrives whole, whether the
+// kernel moves it there (a plain file) or refuses to and tolm copies it (a
+// file opened for appending).
+void cgi_into_file(const std::string &root, const std::string &slow) {
+    const std::string want = "20 application/octet-stream\r\n" + slow;
+    for (const int append : {0, O_APPEND}) {
+        const char *name =
+            append != 0 ? "CGI output into a file opened for appending" : "CGI output into a file";
+        const std::string path = root + "/answer.out";
+        const int out = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC | append, 0644);
+        int in[2];
+        const std::string line = "gemini://h/cgi-bin/large?file\r\n";
+        if (out < 0 || pipe2(in, O_CLOEXEC) != 0 ||
+            write(in[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            die("%s: %s", path.c_str(), strerror(errno));
+        close(in[1]);
+        harness::Process process({"-d", root, "-c", "cgi-bin"}, "", connected(in[0], out));
+        close(in[0]);
+        close(out);
+        const harness::Result run = process.finish(io_timeout);
+        const std::string answer = harness::read_file(path);
+        unlink(path.c_str());
+        std::string last;
+        count_request_lines(run.log, &last);
+        if (answer != want || run.exit_code != 0 ||
+            last != quoted("gemini://h/cgi-bin/large?file") + "0 " + std::to_string(want.size()))
+            fail(name, std::to_string(answer.size()) + " bytes, exit " +
+                           std::to_string(run.exit_code) + ", log " + visible(last));
+    }
+    printf("sockets: a script's answer arrives whole in a file, appended or not\n");
+}
+
 // A script whose client hangs up while it sends nothing is ended, with its
 // whole process group: a background child of it too.
 void cgi_client_leaves(const std::string &root, Listener &listener) {
@@ -1226,6 +1259,7 @@ int main(int argc, char *argv[]) {
     closing(root, listener);
     shrinking_file(root, listener);
     cgi_streams(root, listener);
+    cgi_into_file(root, slow);
     cgi_client_leaves(root, listener);
     cgi_inherits(root, listener);
     terminated(root, listener);
