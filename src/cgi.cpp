@@ -38,28 +38,20 @@ constexpr long silence_milliseconds = 30000;
 constexpr int grace_milliseconds = 2000;
 constexpr int look_milliseconds = 1000;
 
-// A pipe's size as made, and what a script's pipe may grow to without
-// privilege (the default pipe-max-size).
-constexpr ssize_t pipe_default = 65536;
-constexpr int pipe_grown = 1 << 20;
-
 constexpr char silent[] = "response cut short: the script sent nothing for 30 s";
 constexpr char hung_up[] = "response cut short: the client hung up";
 constexpr char ran_on[] = "script ended: it ran on for 30 s after its output";
 
-// Copies the script's output until its end (null) or until it must be cut
-// (why). Only proof that the client is gone ends a script early: a reset, or
-// a socket pair whose other end closed. Many clients shut their sending
-// side down once the request is sent and wait for the answer, so the end of
-// the client's input, or more input, means nothing here; a client that then
-// vanishes without a reset is caught by the silence limit or a failed write.
+// Moves the script's output, each piece as it comes, until its end (null)
+// or until it must be cut (why). Only proof that the client is gone ends a
+// script early: a reset, or a socket pair whose other end closed. Many
+// clients shut their sending side down once the request is sent and wait
+// for the answer, so the end of the client's input, or more input, means
+// nothing here; a client that then vanishes without a reset is caught by
+// the silence limit or a failed write.
 const char *relay(int from) {
     const int client = stdin_is_socket() ? 0 : -1;
     long last_output = monotonic_ms();
-    // The output goes from pipe to connection inside the kernel, unless
-    // descriptor 1 refuses that.
-    bool splicing = true;
-    bool grown = false;
     for (;;) {
         if (terminated())
             return told_to_stop;
@@ -72,24 +64,11 @@ const char *relay(int from) {
         if (poll(p, 2, static_cast<int>(left < look_milliseconds ? left : look_milliseconds)) <= 0)
             continue;
         if (p[0].revents != 0) {
-            ssize_t n = splicing ? out_splice(from) : -1;
-            if (n < 0) {
-                splicing = false;
-                n = out_fill(from, UINT64_MAX);
-                out_flush();
-            }
+            const ssize_t n = out_splice(from);
             if (n <= 0)
                 return nullptr;
             _datasiz += n;
             last_output = monotonic_ms();
-            // A script that filled its pipe is ahead of the client: a larger
-            // pipe lets it write on while the socket drains, with a fraction
-            // of the wake-ups on both sides. Only then, as every pipe counts
-            // against its account's quota whether it is filled or not.
-            if (n >= pipe_default && !grown) {
-                grown = true;
-                fcntl(from, F_SETPIPE_SZ, pipe_grown);
-            }
         } else if ((p[1].revents & (POLLHUP | POLLERR)) != 0) {
             return hung_up;
         }
