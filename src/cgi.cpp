@@ -42,12 +42,13 @@ constexpr char silent[] = "response cut short: the script sent nothing for 30 s"
 constexpr char hung_up[] = "response cut short: the client hung up";
 constexpr char ran_on[] = "script ended: it ran on for 30 s after its output";
 
-// Copies the script's output until its end (null) or until it must be cut
-// (why). Only proof that the client is gone ends a script early: a reset, or
-// a socket pair whose other end closed. Many clients shut their sending
-// side down once the request is sent and wait for the answer, so the end of
-// the client's input, or more input, means nothing here; a client that then
-// vanishes without a reset is caught by the silence limit or a failed write.
+// Moves the script's output, each piece as it comes, until its end (null)
+// or until it must be cut (why). Only proof that the client is gone ends a
+// script early: a reset, or a socket pair whose other end closed. Many
+// clients shut their sending side down once the request is sent and wait
+// for the answer, so the end of the client's input, or more input, means
+// nothing here; a client that then vanishes without a reset is caught by
+// the silence limit or a failed write.
 const char *relay(int from) {
     const int client = stdin_is_socket() ? 0 : -1;
     long last_output = monotonic_ms();
@@ -63,11 +64,10 @@ const char *relay(int from) {
         if (poll(p, 2, static_cast<int>(left < look_milliseconds ? left : look_milliseconds)) <= 0)
             continue;
         if (p[0].revents != 0) {
-            const ssize_t n = out_fill(from, UINT64_MAX);
+            const ssize_t n = out_splice(from);
             if (n <= 0)
                 return nullptr;
             _datasiz += n;
-            out_flush();
             last_output = monotonic_ms();
         } else if ((p[1].revents & (POLLHUP | POLLERR)) != 0) {
             return hung_up;

@@ -1,5 +1,6 @@
 // The response's one output buffer and the sending of it, of file bodies
-// by sendfile, and of what a cut answer leaves behind (its reason).
+// by sendfile and a script's output by splice, and of what a cut answer
+// leaves behind (its reason).
 #include "output.h"
 
 #include "connection.h"
@@ -29,6 +30,10 @@ constexpr long stall_milliseconds = 30000;
 // kernel wakes a blocked sender only once a third of the send buffer has
 // drained, which a slow but steady reader may take minutes to do.
 constexpr int look_milliseconds = 1000;
+// A pipe's size as made, and what a script's pipe may grow to without
+// privilege (the default pipe-max-size).
+constexpr ssize_t pipe_made = 65536;
+constexpr int pipe_grown = 1 << 20;
 
 // As large as the copy loop's block: a small response leaves in one write,
 // and a body in writes of that size, which a pipe's reader keeps up with
@@ -227,6 +232,49 @@ class NonBlocking {
     int flags_;
 };
 
+// A piece of a script's output by splice; -1 when descriptor 1 refuses
+// it. The caller saw the pipe readable, so a splice that cannot move
+// anything waits for the client.
+ssize_t splice_piece(int fd) {
+    ignore_sigpipe(); // splice into a pipe has no MSG_NOSIGNAL
+    const bool socket = stdout_is_socket();
+    NonBlocking guard(socket);
+    while (!failed) {
+        if (terminated()) {
+            fail(told_to_stop());
+            break;
+        }
+        const ssize_t n =
+            splice(fd, nullptr, 1, nullptr, 1 << 30, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n >= 0) {
+            delivered += static_cast<uint64_t>(n);
+            // A script that filled its pipe is ahead of the client: a larger
+            // pipe lets it write on while the socket drains, with a fraction
+            // of the wake-ups on both sides. Only then, as a pipe counts
+            // against its account's quota by its size, filled or not.
+            static bool grown;
+            if (n >= pipe_made && !grown) {
+                grown = true;
+                fcntl(fd, F_SETPIPE_SZ, pipe_grown);
+            }
+            return n;
+        }
+        if (errno == EAGAIN && socket) {
+            if (!wait_writable())
+                fail(terminated() ? told_to_stop() : stalled);
+        } else if (errno == EAGAIN) {
+            // A pipe has no time limit; the bound only lets SIGTERM in.
+            struct pollfd p = {1, POLLOUT, 0};
+            poll(&p, 1, look_milliseconds);
+        } else if (errno == EINVAL || errno == ENOSYS) {
+            return -1;
+        } else if (errno != EINTR) {
+            fail(went_away);
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 // Fills the buffer and sends it whole; what is left of a large write beyond
@@ -343,6 +391,25 @@ uint64_t out_sendfile(int fd, uint64_t size) {
         }
     }
     return total;
+}
+
+// What a script's pipe holds now, to the client without waiting for more:
+// moved inside the kernel, or through the buffer where descriptor 1 refuses
+// that (a file opened for appending). Gives the bytes moved, 0 at the end
+// of the output or once the answer has failed.
+ssize_t out_splice(int fd) {
+    static bool refused;
+    if (!out_flush())
+        return 0;
+    if (!refused) {
+        const ssize_t n = splice_piece(fd);
+        if (n >= 0)
+            return n;
+        refused = true;
+    }
+    const ssize_t n = out_fill(fd, UINT64_MAX);
+    out_flush();
+    return n;
 }
 
 bool out_flush() {

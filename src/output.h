@@ -14,6 +14,7 @@ int out_vprintf(const char *fmt, va_list ap) __attribute__((format(printf, 1, 0)
 int out_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 ssize_t out_fill(int fd, uint64_t most);
 uint64_t out_sendfile(int fd, uint64_t size);
+ssize_t out_splice(int fd);
 bool out_flush();
 char *out_spare(size_t *size);
 bool out_failed();

@@ -5,7 +5,8 @@
 // more input is on its way; request lines in pieces; a pipe, which gets no
 // time limit; answers cut short (a stalled client, a shrinking file,
 // SIGTERM), which must never end like whole ones; and CGI scripts that
-// stream, go silent, outlive their client or write to standard error.
+// stream, answer into a file, go silent, outlive their client or write to
+// standard error.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
@@ -65,8 +66,8 @@ void note(const char *fmt, ...) {
     fflush(stdout);
 }
 
-// Reads until the peer's end of stream; a reset or an error is reported
-// in *error and ends the read.
+// Reads until the peer's end of stream, from a socket or a pipe; a reset or
+// an error is reported in *error and ends the read.
 std::string read_to_end(int fd, double timeout, std::string *error) {
     std::string ignored;
     if (error == nullptr)
@@ -81,7 +82,7 @@ std::string read_to_end(int fd, double timeout, std::string *error) {
             *error = "no end of stream in time";
             return text;
         }
-        const ssize_t n = recv(fd, block, sizeof block, 0);
+        const ssize_t n = read(fd, block, sizeof block);
         if (n == 0)
             return text;
         if (n < 0) {
@@ -479,7 +480,7 @@ std::string read_slowly(int fd, double slow_seconds, std::string *error) {
     while (now() < until) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, 1000) > 0) {
-            const ssize_t n = recv(fd, block, sizeof block, 0);
+            const ssize_t n = read(fd, block, sizeof block);
             if (n <= 0) {
                 *error = n == 0 ? "end of stream while reading slowly" : strerror(errno);
                 return text;
@@ -497,10 +498,10 @@ std::string read_slowly(int fd, double slow_seconds, std::string *error) {
 // with that input unread would reset the connection and destroy what is
 // still in flight. Answers that tolm buffers (a listing, a script's output)
 // meet a full socket many times over, where a partial write must neither
-// repeat nor lose a byte.
+// repeat nor lose a byte; a script's output also meets a full pipe.
 struct Slow {
     const char *name;
-    bool tcp;
+    bool tcp; // else a socket pair, or with `pipe` a pipe each way
     std::string request;
     std::vector<std::string> options; // after "-d root"
     const std::string *answer;        // the whole answer, byte for byte
@@ -508,20 +509,41 @@ struct Slow {
     double slow_seconds;
     size_t junk = 0;
     bool tight = false;
+    bool pipe = false;
 };
 
 void slow_reader(const Slow &c, const std::string &root, Listener &listener) {
     int client = -1;
     int server = -1;
-    connect_kind(listener, c.tcp, client, server, c.tight);
+    int input = -1;
+    if (c.pipe) {
+        // The request waits whole in its pipe; the answer has a pipe of
+        // its own.
+        int in[2];
+        int out[2];
+        const std::string line = c.request + "\r\n";
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+            write(in[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            die("pipe: %s", strerror(errno));
+        close(in[1]);
+        input = in[0];
+        client = out[0];
+        server = out[1];
+    } else {
+        connect_kind(listener, c.tcp, client, server, c.tight);
+    }
     std::vector<std::string> args = {"-d", root};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    Started s(server, client, args);
-    send_all(client, c.request + "\r\n" + std::string(c.junk, 'j'));
+    harness::Process process(args, "", connected(c.pipe ? input : server, server));
+    close(server);
+    if (c.pipe)
+        close(input);
+    else
+        send_all(client, c.request + "\r\n" + std::string(c.junk, 'j'));
     std::string error;
     const std::string answer = read_slowly(client, c.slow_seconds, &error);
     close(client);
-    const harness::Result run = s.process.finish(slack);
+    const harness::Result run = process.finish(slack);
     const std::string &want = *c.answer;
     note("sockets: %s: %zu of %zu bytes\n", c.name, answer.size(), want.size());
     if (answer != want || !error.empty()) {
@@ -617,6 +639,10 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
          10.0, 0, true},
         {"CGI output to a slow socket pair reader", false, "gemini://h/cgi-bin/count?pair", cgi,
          &counted, "0", 10.0, 0, true},
+        {"large CGI output to a slow TCP reader", true, "gemini://h/cgi-bin/large", cgi, &file, "0",
+         10.0, 0, true},
+        {"large CGI output to a slow pipe reader", false, "gemini://h/cgi-bin/large?pipe", cgi,
+         &file, "0", 10.0, 0, false, true},
     };
     std::vector<std::thread> cases;
     cases.emplace_back(read_deadline, "silent client", std::cref(root), std::ref(listener), "", 0);
@@ -945,6 +971,38 @@ void cgi_streams(const std::string &root, Listener &listener) {
     printf("sockets: %s: first line early, end before the script ended\n", name);
 }
 
+// Standard output a file: a script's answer arrives whole, whether the
+// kernel moves it there (a plain file) or refuses to and tolm copies it (a
+// file opened for appending).
+void cgi_into_file(const std::string &root, const std::string &slow) {
+    const std::string want = "20 application/octet-stream\r\n" + slow;
+    for (const int append : {0, O_APPEND}) {
+        const char *name =
+            append != 0 ? "CGI output into a file opened for appending" : "CGI output into a file";
+        const std::string path = root + "/answer.out";
+        const int out = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC | append, 0644);
+        int in[2];
+        const std::string line = "gemini://h/cgi-bin/large?file\r\n";
+        if (out < 0 || pipe2(in, O_CLOEXEC) != 0 ||
+            write(in[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            die("%s: %s", path.c_str(), strerror(errno));
+        close(in[1]);
+        harness::Process process({"-d", root, "-c", "cgi-bin"}, "", connected(in[0], out));
+        close(in[0]);
+        close(out);
+        const harness::Result run = process.finish(io_timeout);
+        const std::string answer = harness::read_file(path);
+        unlink(path.c_str());
+        std::string last;
+        count_request_lines(run.log, &last);
+        if (answer != want || run.exit_code != 0 ||
+            last != quoted("gemini://h/cgi-bin/large?file") + "0 " + std::to_string(want.size()))
+            fail(name, std::to_string(answer.size()) + " bytes, exit " +
+                           std::to_string(run.exit_code) + ", log " + visible(last));
+    }
+    printf("sockets: a script's answer arrives whole in a file, appended or not\n");
+}
+
 // A script whose client is gone while it sends nothing is ended, with its
 // whole process group: a background child of it too. Gone means proven
 // gone: a socket pair whose other end closed, or a reset over TCP.
@@ -1003,8 +1061,8 @@ void cgi_client_keeps_reading(const std::string &root, Listener &listener) {
         {"half-close, script at once, socket pair", false, "at-once", at_once, true, ""},
         {"half-close, script after a pause, TCP", true, "pause", paused, true, ""},
         {"half-close, script after a pause, socket pair", false, "pause", paused, true, ""},
-        {"half-close, large script answer, TCP", true, "large", large, true, ""},
-        {"half-close, large script answer, socket pair", false, "large", large, true, ""},
+        {"half-close, large script answer, TCP", true, "mid", large, true, ""},
+        {"half-close, large script answer, socket pair", false, "mid", large, true, ""},
         {"stray bytes after the line, side open, TCP", true, "pause", paused, false, "stray\n"},
         {"stray bytes after the line, then half-close, socket pair", false, "pause", paused, true,
          "stray"},
@@ -1542,7 +1600,7 @@ int main(int argc, char *argv[]) {
         {"cgi-bin/at-once", "#!/bin/sh\nprintf '20 text/plain\\r\\nat once\\n'\n", "", 0755},
         {"cgi-bin/pause", "#!/bin/sh\nsleep 1\nprintf '20 text/plain\\r\\nafter a pause\\n'\n", "",
          0755},
-        {"cgi-bin/large",
+        {"cgi-bin/mid",
          "#!/bin/sh\nprintf '20 application/octet-stream\\r\\n'\nexec cat ../mid.bin\n", "", 0755},
         // Its background child ignores SIGTERM; the script itself obeys it.
         {"cgi-bin/stubborn",
@@ -1551,6 +1609,8 @@ int main(int argc, char *argv[]) {
          "#!/bin/sh\necho $$ >hands-over.pid\nprintf '20 application/octet-stream\\r\\n'\n"
          "head -c 3000000 /dev/zero\nexec >&-\nfor i in $(seq 600); do sleep 0.1; done\n",
          "", 0755},
+        {"cgi-bin/large",
+         "#!/bin/sh\nprintf '20 application/octet-stream\\r\\n'\nexec cat ../slow.bin\n", "", 0755},
     });
     const std::string &root = tree.dir();
     for (int i = 0; i < listed; ++i)
@@ -1569,6 +1629,7 @@ int main(int argc, char *argv[]) {
     closing(root, listener);
     shrinking_file(root, listener);
     cgi_streams(root, listener);
+    cgi_into_file(root, slow);
     cgi_client_leaves(root, listener);
     cgi_client_keeps_reading(root, listener);
     cgi_inherits(root, listener);
