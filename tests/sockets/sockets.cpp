@@ -785,10 +785,14 @@ bool appears(const std::string &path) {
     return exists(path);
 }
 
-// A process id written into a file by a script; 0 if none came.
+// A process id written into a file by a script; 0 if none came. The shell
+// makes the file before it writes the line.
 pid_t pid_in(const std::string &path) {
-    return appears(path) ? static_cast<pid_t>(atoi(harness::read_file(path).c_str())) : 0;
-}
+    for (const double until = now() + slack; appears(path) && now() < until; usleep(20000)) {
+        const std::string text = harness::read_file(path);
+        if (!text.empty() && text.back() == '\n')
+            return static_cast<pid_t>(atoi(text.c_str()));
+    }
 
 // Gone, or a zombie left to init: nothing runs any more.
 bool ended(pid_t pid) {
