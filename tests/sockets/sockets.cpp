@@ -569,6 +569,10 @@ void trickling_reader(const std::string &root, Listener &listener, const std::st
          {name, quoted("gemini://h/mid.bin?trickle") + "20 " + std::to_string(want.size()), false});
 }
 
+// Rows of the phase below, defined with the script helpers further down.
+void time_rules(std::vector<std::thread> &cases, const std::string &root, Listener &listener,
+                const std::string &listing, const std::string &file);
+
 // A listing of a few thousand long names, about 3 MB, as tolm writes it.
 constexpr int listed = 6000;
 std::string listed_name(int i) {
@@ -652,6 +656,8 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
                            c.request, c.code, std::cref(c.detail));
     for (const Slow &c : slow_cases)
         cases.emplace_back(slow_reader, std::cref(c), std::cref(root), std::ref(listener));
+    const std::string mid = "20 application/octet-stream\r\n" + slow.substr(0, 4 << 20);
+    time_rules(cases, root, listener, listing, mid);
     for (std::thread &t : cases)
         t.join();
 
@@ -1498,6 +1504,142 @@ void in_pieces(const std::string &root, Listener &listener) {
            2 * std::size(cases));
 }
 
+// ---- Time rules of scripts, and pipes that pause: in the parallel phase ----
+
+const std::string ran_on = "script ended: it ran on for 30 s after its output";
+
+// Silence counts from a script's last output, not from its start: one that
+// writes a line every 4 s for 36 s gets its whole answer through.
+void steady_script(const std::string &root, Listener &listener) {
+    const char *name = "script writing a line every 4 s for 36 s";
+    const std::string request = "gemini://h/cgi-bin/steady";
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, request + "\r\n");
+    std::string error;
+    const std::string answer = read_to_end(client, 2 * io_timeout, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    std::string want = "20 text/plain\r\n";
+    for (int i = 1; i <= 10; ++i)
+        want += "line " + std::to_string(i) + "\n";
+    note("sockets: %s: %zu of %zu bytes after %.1f s\n", name, answer.size(), want.size(),
+         now() - s.since);
+    if (answer != want || !error.empty() || run.exit_code != 0)
+        fail(name,
+             "answer " + visible(answer) + " " + error + ", exit " + std::to_string(run.exit_code));
+    keep(run, {name, quoted(request) + "0 " + std::to_string(want.size()), false});
+}
+
+// A script that closes its output and runs on: the client has its whole
+// answer and a clean end at once, and the script is ended 30 s after its
+// output, not earlier and not never.
+void script_runs_on(const std::string &root, Listener &listener) {
+    const char *name = "script running on after its output";
+    const std::string request = "gemini://h/cgi-bin/runs-on";
+    const std::string pid_file = root + "/cgi-bin/runs-on.pid";
+    unlink(pid_file.c_str());
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, request + "\r\n");
+    std::string error;
+    const std::string answer = read_to_end(client, slack, &error);
+    const double answered = now() - s.since;
+    const harness::Result run = s.process.finish(release_bound + slack);
+    const double released = now() - s.since;
+    close(client);
+    const pid_t script = pid_in(pid_file);
+    note("sockets: %s: answered after %.1f s, ended after %.1f s\n", name, answered, released);
+    const std::string want = "20 text/plain\r\nbye\n";
+    if (answer != want || !error.empty())
+        fail(name, "answer " + visible(answer) + " " + error);
+    if (run.timed_out || run.exit_code != 1 || details(run.log) != std::vector<std::string>{ran_on})
+        fail(name, "exit " + std::to_string(run.exit_code) +
+                       (run.timed_out ? ", still running" : "") + ", " +
+                       std::to_string(details(run.log).size()) + " details");
+    if (released < io_timeout - 1 || released > release_bound)
+        fail(name, "ended after " + std::to_string(released) + " s");
+    if (script == 0 || !ended(script))
+        fail(name, "the script outlived the run");
+    keep(run, {name, quoted(request) + "0 " + std::to_string(want.size()), false});
+}
+
+// A script's own reads from a silent client time out like tolm's, so that
+// one that keeps writing while it waits for input still ends: here it
+// says so, stops its ticker and ends, about 30 s after the start.
+void script_reads_silent_client(const std::string &root, Listener &listener) {
+    const char *name = "script reading a silent client while it writes";
+    const std::string request = "gemini://h/cgi-bin/asks";
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, request + "\r\n");
+    std::string error;
+    const std::string answer = read_to_end(client, io_timeout + late + slack, &error);
+    const double answered = now() - s.since;
+    const harness::Result run = s.process.finish(slack);
+    close(client);
+    note("sockets: %s: %zu bytes after %.1f s\n", name, answer.size(), answered);
+    const std::string head = "20 text/plain\r\ntick\n";
+    if (answer.compare(0, head.size(), head) != 0 ||
+        answer.find("\nno input\n") == std::string::npos || !error.empty() || run.exit_code != 0)
+        fail(name, "answer " + visible(answer, 100) + "... " + error + ", exit " +
+                       std::to_string(run.exit_code));
+    if (answered < io_timeout - 1 || answered > io_timeout + late)
+        fail(name, "answered after " + std::to_string(answered) + " s");
+    keep(run, {name, quoted(request) + "0 " + std::to_string(answer.size()), false});
+}
+
+// Pipes have no stall limit: a reader that takes the header, pauses longer
+// than a socket's client may, and then reads on gets every byte.
+void pipe_pause(const char *name, const std::string &root, const std::string &request,
+                bool nonblocking, const std::string &want) {
+    int in_pipe[2];
+    int out_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        (nonblocking && fcntl(out_pipe[1], F_SETFL, O_NONBLOCK) != 0))
+        die("pipe: %s", strerror(errno));
+    const std::string line = request + "\r\n";
+    if (write(in_pipe[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        die("write pipe: %s", strerror(errno));
+    close(in_pipe[1]);
+    harness::Process piped({"-d", root, "-i"}, "", connected(in_pipe[0], out_pipe[1]));
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    std::string out;
+    char block[4096];
+    ssize_t n = read(out_pipe[0], block, sizeof block);
+    if (n > 0)
+        out.append(block, static_cast<size_t>(n));
+    usleep(static_cast<useconds_t>((io_timeout + 3) * 1e6));
+    while ((n = read(out_pipe[0], block, sizeof block)) > 0)
+        out.append(block, static_cast<size_t>(n));
+    const harness::Result run = piped.finish(slack);
+    close(out_pipe[0]);
+    if (out != want || run.exit_code != 0)
+        fail(name, std::to_string(out.size()) + " of " + std::to_string(want.size()) +
+                       " bytes, exit " + std::to_string(run.exit_code));
+    keep(run, {name, quoted(request) + "20 " + std::to_string(want.size()), false});
+}
+
+void time_rules(std::vector<std::thread> &cases, const std::string &root, Listener &listener,
+                const std::string &listing, const std::string &file) {
+    cases.emplace_back(steady_script, std::cref(root), std::ref(listener));
+    cases.emplace_back(script_runs_on, std::cref(root), std::ref(listener));
+    cases.emplace_back(script_reads_silent_client, std::cref(root), std::ref(listener));
+    cases.emplace_back(pipe_pause, "file into a blocking pipe whose reader pauses", std::cref(root),
+                       "gemini://h/mid.bin?pause", false, std::cref(file));
+    cases.emplace_back(pipe_pause, "file into a non-blocking pipe whose reader pauses",
+                       std::cref(root), "gemini://h/mid.bin?pause-nb", true, std::cref(file));
+    cases.emplace_back(pipe_pause, "listing into a non-blocking pipe whose reader pauses",
+                       std::cref(root), "gemini://h/many/?pause", true, std::cref(listing));
+}
+
 // Bytes that a client sends while its script works, its side still open,
 // are no hang-up either: the script's answer arrives whole.
 void cgi_client_sends_more(const std::string &root, Listener &listener) {
@@ -1726,6 +1868,21 @@ int main(int argc, char *argv[]) {
         // Its background child ignores SIGTERM; the script itself obeys it.
         {"cgi-bin/stubborn",
          "#!/bin/sh\n(trap '' TERM; exec sleep 60) &\necho $! >stubborn.pid\nwait\n", "", 0755},
+        {"cgi-bin/steady",
+         "#!/bin/sh\nprintf '20 text/plain\\r\\n'\n"
+         "for i in 1 2 3 4 5 6 7 8 9 10; do echo \"line $i\"; [ $i = 10 ] || sleep 4; done\n",
+         "", 0755},
+        {"cgi-bin/runs-on",
+         "#!/bin/sh\necho $$ >runs-on.pid\nprintf '20 text/plain\\r\\nbye\\n'\nexec >&-\n"
+         "for i in $(seq 600); do sleep 0.1; done\n",
+         "", 0755},
+        // Its standard input is the client; the ticker ends by itself
+        // should the read never return.
+        {"cgi-bin/asks",
+         "#!/bin/sh\nprintf '20 text/plain\\r\\n'\n"
+         "(for i in $(seq 90); do echo tick; sleep 1; done) &\n"
+         "if read -r line; then echo \"read $line\"; else echo 'no input'; fi\nkill $!\n",
+         "", 0755},
         {"cgi-bin/later",
          "#!/bin/sh\ntouch later.ready\nwhile [ ! -e later.go ]; do sleep 0.05; done\n"
          "printf '20 text/plain\\r\\nlater\\n'\n",
