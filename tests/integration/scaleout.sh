@@ -7,7 +7,8 @@
 # system log (a mount namespace with its own /dev/log). Through the
 # balancer, with TLS passed through, a Gemini client fetches a few hundred
 # pages; every answer must be whole and correct, both hosts must have
-# served, and their logs together must hold every request once.
+# served, and their logs together must hold every request once (or tolm
+# must have reported it dropped by a log daemon too slow to take it).
 #
 #   scaleout.sh TOLM_BINARY
 set -euo pipefail
