@@ -2,10 +2,12 @@
 // never send, trickle or stop half-way; clients that never read, read
 // slowly or hang up at once; large buffered answers (a listing, a script's
 // output) to slow readers; a request cut short by the length limit while
-// more input is on its way; request lines in pieces; a pipe, which gets no
-// time limit; answers cut short (a stalled client, a shrinking file,
-// SIGTERM), which must never end like whole ones; and CGI scripts that
-// stream, go silent, outlive their client or write to standard error.
+// more input is on its way; request lines in pieces; pipes, which get no
+// time limit, also when their reader pauses; answers cut short (a stalled
+// client, a shrinking file, SIGTERM), which must never end like whole ones;
+// SIGTERM in every wait; and CGI scripts that stream, write now and then,
+// go silent, run on after their output, read from a silent client, outlive
+// their client or write to standard error.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
