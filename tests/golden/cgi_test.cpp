@@ -38,6 +38,8 @@ const std::vector<Node> site = {
     {"root/scripts.txt", "beside the link\n"},
     {"root/cgi-bin2/hello", "#!/bin/sh\necho sibling\n", "", 0755},
     {"root/cgi-bin.old/hello", "#!/bin/sh\necho old\n", "", 0755},
+    {"root/cgi-bon/hello", "#!/bin/sh\necho bon\n", "", 0755},
+    {"root/other-1", "", "cgi-bin2"},
     {"root/hello-link", "", "cgi-bin/hello"},
     {"root/notes-link", "", "cgi-bin/sub/notes.txt"},
     {"root/example/cgi-bin/env", probe, "", 0755},
@@ -179,6 +181,10 @@ std::vector<Golden> rows() {
         {"a sibling directory with a dot", "cgi-bin.old/hello", "20 application/octet-stream\r\n",
          "#!/bin/sh\necho old\n"},
         {"a sibling directory without slash", "cgi-bin2", "31 /cgi-bin2/\r\n", ""},
+        {"a directory as long as the directory's name", "cgi-bon/hello",
+         "20 application/octet-stream\r\n", "#!/bin/sh\necho bon\n"},
+        {"a link as long as the directory's name to another directory", "other-1/hello",
+         "20 application/octet-stream\r\n", "#!/bin/sh\necho sibling\n"},
     };
     for (const auto &c : ordinary)
         r.push_back(served(std::string("ordinary: ") + c.name, cgi,

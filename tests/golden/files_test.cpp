@@ -2,7 +2,9 @@
 // files, MIME types and the bytes of the body.
 #include "golden.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -281,5 +283,34 @@ std::vector<Golden> odd_rows() {
 }
 const std::vector<Golden> odd = odd_rows();
 GOLDEN_TABLE(OddFiles, odd);
+
+} // namespace
+
+namespace {
+
+// A front end may hand over standard output as a file opened for appending,
+// its own log say, which sendfile refuses: the copy loop sends the whole
+// body after what the file held, and the log counts every byte.
+TEST(CopyFallback, OutputOpenedForAppending) {
+    harness::Tree tree(std::vector<Node>{{"large.bin", large}, {"out", "before\n"}});
+    const int out = open(tree.at("out").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(out, 0) << strerror(errno);
+    harness::Options o;
+    o.stdout_fd = out;
+    const auto r = harness::run({"-d", tree.dir()}, "gemini://h/large.bin\r\n", o);
+    close(out);
+    const std::string header = "20 application/octet-stream\r\n";
+    const std::string got = harness::read_file(tree.at("out"));
+    EXPECT_EQ(7 + header.size() + large.size(), got.size());
+    EXPECT_TRUE(got == "before\n" + header + large) << "the file does not hold the whole answer";
+    EXPECT_EQ(0, r.exit_code);
+    if (harness::log_captured()) {
+        ASSERT_EQ(1u, r.log.size());
+        EXPECT_EQ(
+            logline("gemini://h/large.bin", 20, static_cast<long>(header.size() + large.size()))
+                .substr(4),
+            r.log[0].text);
+    }
+}
 
 } // namespace

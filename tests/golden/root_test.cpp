@@ -131,10 +131,15 @@ const std::string host(200, 'h');
 const std::string at_limit = root_of(1023 - 1 - host.size());          // root/host
 const std::string under_cgi = root_of(1023 - 1 - host.size() - 1 - 7); // root/host/cgi-bin
 const std::string deep = padding(1012) + "/";                          // + "/index.gmi": 1023 bytes
+// One byte more: a path may begin with "|", which ends an empty host, so
+// the request line has room for it ("gemini://" and 1014 bytes of path).
+const std::string deeper = "|/" + padding(1011) + "/";
 const std::vector<Node> long_paths = {
     {at_limit + "/" + host + "/index.gmi", "# host at the limit\n"},
     {under_cgi + "/" + host + "/index.gmi", "# cgi at the limit\n"},
     {"deep/" + deep + "index.gmi", "# index at the limit\n"},
+    {"deep/" + deeper + "index.gmi", "# index past the limit\n"},
+    {"deep/" + deeper + "index.gm", "# a cut name\n"},
 };
 
 std::vector<Golden> limit_rows() {
@@ -146,6 +151,10 @@ std::vector<Golden> limit_rows() {
         harness::answered(long_paths, "index path at the limit", {"-d", r + "deep"},
                           "gemini://:" + deep, "20 text/gemini\r\n", "# index at the limit\n");
     index.input = "gemini://:" + deep + "\n"; // with CR LF the line would be too long
+    // A cut join would name "index.gm", which is there to be found.
+    Golden past = harness::refused(long_paths, "index path one past the limit", {"-d", r + "deep"},
+                                   "gemini://" + deeper + "\n", "gemini://" + deeper, 41,
+                                   trunc_meta, trunc_detail);
     return {
         harness::answered(long_paths, "host join at the limit", {"-d", r + at_limit, "-v"},
                           "gemini://" + host + "/", "20 text/gemini\r\n", "# host at the limit\n"),
@@ -160,6 +169,7 @@ std::vector<Golden> limit_rows() {
                          "gemini://" + host + "/\r\n", "gemini://" + host + "/", 41, trunc_meta,
                          trunc_detail),
         index,
+        past,
     };
 }
 const std::vector<Golden> limits = limit_rows();

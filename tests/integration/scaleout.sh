@@ -7,7 +7,8 @@
 # system log (a mount namespace with its own /dev/log). Through the
 # balancer, with TLS passed through, a Gemini client fetches a few hundred
 # pages; every answer must be whole and correct, both hosts must have
-# served, and their logs together must hold every request once.
+# served, and their logs together must hold every request once (or tolm
+# must have reported it dropped by a log daemon too slow to take it).
 #
 #   scaleout.sh TOLM_BINARY
 set -euo pipefail
@@ -127,21 +128,33 @@ for i in "${!pages[@]}"; do
 done
 say "ok: ${#urls[@]} fetches through haproxy, every answer whole and correct"
 
-# Each host's log: one line per request it answered.
-line="^<30>tolm(\\[[0-9]+\\])?: \"$base/[^\"]*\" 20 [0-9]+$"
+# Each host's log: one line per request it answered. A line the log daemon
+# did not take within the run's allowance is dropped, and tolm says so on
+# standard error, which tcpserver passes on to the host's output: on a busy
+# machine the capture (a process per datagram) falls behind. Only a line
+# neither logged nor reported dropped is lost.
+line="\"$base/[^\"]*\" 20 [0-9]+$"
+logged="^<30>tolm(\\[[0-9]+\\])?: $line"
+dropped="^log daemon too slow, line dropped: $line"
+count() { # PATTERN FILE
+    grep -c -E -- "$1" "$2" || true
+}
 for _ in $(seq 1 100); do
     total=0
     for address in 127.0.0.2 127.0.0.3; do
-        total=$((total + $(grep -c -E -- "$line" "$it_tmp/$address/syslog" || true)))
+        total=$((total + $(count "$logged" "$it_tmp/$address/syslog") + $(count "$dropped" "$it_tmp/$address/host.out")))
     done
     [ "$total" -ge "${#urls[@]}" ] && break
     sleep 0.1
 done
 counts=()
+drops=0
 for address in 127.0.0.2 127.0.0.3; do
-    n=$(grep -c -E -- "$line" "$it_tmp/$address/syslog" || true)
-    [ "$n" -gt 0 ] || fail "the host at $address served nothing:"$'\n'"$(logs)"
+    n=$(count "$logged" "$it_tmp/$address/syslog")
+    d=$(count "$dropped" "$it_tmp/$address/host.out")
+    [ $((n + d)) -gt 0 ] || fail "the host at $address served nothing:"$'\n'"$(logs)"
     counts+=("$address: $n")
+    drops=$((drops + d))
 done
-[ "$total" -eq "${#urls[@]}" ] || fail "the hosts logged $total requests for ${#urls[@]} fetches (${counts[*]})"
-say "ok: both hosts served, their logs hold every request once (${counts[*]})"
+[ "$total" -eq "${#urls[@]}" ] || fail "the hosts logged $total requests, $drops of them reported dropped, for ${#urls[@]} fetches (${counts[*]})"
+say "ok: both hosts served, each request logged once or reported dropped (${counts[*]}; $drops dropped by a slow log daemon)"

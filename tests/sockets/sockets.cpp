@@ -2,11 +2,14 @@
 // never send, trickle or stop half-way; clients that never read, read
 // slowly or hang up at once; large buffered answers (a listing, a script's
 // output) to slow readers; a request cut short by the length limit while
-// more input is on its way; request lines in pieces; a pipe, which gets no
-// time limit; answers cut short (a stalled client, a shrinking file,
-// SIGTERM), which must never end like whole ones; and CGI scripts that
-// stream, answer into a file, go silent, outlive their client or write to
-// standard error.
+// more input is on its way; request lines in pieces; pipes, which get no
+// time limit, also when their reader pauses; answers cut short (a stalled
+// client, a shrinking file, a signal), which must never end like whole
+// ones, and whole ones that a signal must not cut; signals in every wait;
+// clients that half-close or send more; standard error full, closed or at a
+// terminal; and CGI scripts that stream, answer into a file, write now and
+// then, go silent, run on after their output, read from a silent client,
+// outlive their client or write to standard error.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
@@ -591,6 +594,10 @@ void trickling_reader(const std::string &root, Listener &listener, const std::st
          {name, quoted("gemini://h/mid.bin?trickle") + "20 " + std::to_string(want.size()), false});
 }
 
+// Rows of the phase below, defined with the script helpers further down.
+void time_rules(std::vector<std::thread> &cases, const std::string &root, Listener &listener,
+                const std::string &listing, const std::string &file);
+
 // A listing of a few thousand long names, about 3 MB, as tolm writes it.
 constexpr int listed = 6000;
 std::string listed_name(int i) {
@@ -678,6 +685,8 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
                            c.request, c.code, std::cref(c.detail));
     for (const Slow &c : slow_cases)
         cases.emplace_back(slow_reader, std::cref(c), std::cref(root), std::ref(listener));
+    const std::string mid = "20 application/octet-stream\r\n" + slow.substr(0, 4 << 20);
+    time_rules(cases, root, listener, listing, mid);
     for (std::thread &t : cases)
         t.join();
 
@@ -811,9 +820,15 @@ bool appears(const std::string &path) {
     return exists(path);
 }
 
-// A process id written into a file by a script; 0 if none came.
+// A process id written into a file by a script; 0 if none came. The shell
+// makes the file before it writes the line.
 pid_t pid_in(const std::string &path) {
-    return appears(path) ? static_cast<pid_t>(atoi(harness::read_file(path).c_str())) : 0;
+    for (const double until = now() + slack; appears(path) && now() < until; usleep(20000)) {
+        const std::string text = harness::read_file(path);
+        if (!text.empty() && text.back() == '\n')
+            return static_cast<pid_t>(atoi(text.c_str()));
+    }
+    return 0;
 }
 
 // Gone, or a zombie left to init: nothing runs any more.
@@ -1550,6 +1565,316 @@ void in_pieces(const std::string &root, Listener &listener) {
            2 * std::size(cases));
 }
 
+// ---- Time rules of scripts, and pipes that pause: in the parallel phase ----
+
+const std::string ran_on = "script ended: it ran on for 30 s after its output";
+
+// Silence counts from a script's last output, not from its start: one that
+// writes a line every 4 s for 36 s gets its whole answer through.
+void steady_script(const std::string &root, Listener &listener) {
+    const char *name = "script writing a line every 4 s for 36 s";
+    const std::string request = "gemini://h/cgi-bin/steady";
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, request + "\r\n");
+    std::string error;
+    const std::string answer = read_to_end(client, 2 * io_timeout, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    std::string want = "20 text/plain\r\n";
+    for (int i = 1; i <= 10; ++i)
+        want += "line " + std::to_string(i) + "\n";
+    note("sockets: %s: %zu of %zu bytes after %.1f s\n", name, answer.size(), want.size(),
+         now() - s.since);
+    if (answer != want || !error.empty() || run.exit_code != 0)
+        fail(name,
+             "answer " + visible(answer) + " " + error + ", exit " + std::to_string(run.exit_code));
+    keep(run, {name, quoted(request) + "0 " + std::to_string(want.size()), false});
+}
+
+// A script that closes its output and runs on: the client has its whole
+// answer and a clean end at once, and the script is ended 30 s after its
+// output, not earlier and not never.
+void script_runs_on(const std::string &root, Listener &listener) {
+    const char *name = "script running on after its output";
+    const std::string request = "gemini://h/cgi-bin/runs-on";
+    const std::string pid_file = root + "/cgi-bin/runs-on.pid";
+    unlink(pid_file.c_str());
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, request + "\r\n");
+    std::string error;
+    const std::string answer = read_to_end(client, slack, &error);
+    const double answered = now() - s.since;
+    const harness::Result run = s.process.finish(release_bound + slack);
+    const double released = now() - s.since;
+    close(client);
+    const pid_t script = pid_in(pid_file);
+    note("sockets: %s: answered after %.1f s, ended after %.1f s\n", name, answered, released);
+    const std::string want = "20 text/plain\r\nbye\n";
+    if (answer != want || !error.empty())
+        fail(name, "answer " + visible(answer) + " " + error);
+    if (run.timed_out || run.exit_code != 1 || details(run.log) != std::vector<std::string>{ran_on})
+        fail(name, "exit " + std::to_string(run.exit_code) +
+                       (run.timed_out ? ", still running" : "") + ", " +
+                       std::to_string(details(run.log).size()) + " details");
+    if (released < io_timeout - 1 || released > release_bound)
+        fail(name, "ended after " + std::to_string(released) + " s");
+    if (script == 0 || !ended(script))
+        fail(name, "the script outlived the run");
+    keep(run, {name, quoted(request) + "0 " + std::to_string(want.size()), false});
+}
+
+// A script's own reads from a silent client time out like tolm's, so that
+// one that keeps writing while it waits for input still ends: here it
+// says so, stops its ticker and ends, about 30 s after the start.
+void script_reads_silent_client(const std::string &root, Listener &listener) {
+    const char *name = "script reading a silent client while it writes";
+    const std::string request = "gemini://h/cgi-bin/asks";
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+    send_all(client, request + "\r\n");
+    std::string error;
+    const std::string answer = read_to_end(client, io_timeout + late + slack, &error);
+    const double answered = now() - s.since;
+    const harness::Result run = s.process.finish(slack);
+    close(client);
+    note("sockets: %s: %zu bytes after %.1f s\n", name, answer.size(), answered);
+    const std::string head = "20 text/plain\r\ntick\n";
+    if (answer.compare(0, head.size(), head) != 0 ||
+        answer.find("\nno input\n") == std::string::npos || !error.empty() || run.exit_code != 0)
+        fail(name, "answer " + visible(answer, 100) + "... " + error + ", exit " +
+                       std::to_string(run.exit_code));
+    if (answered < io_timeout - 1 || answered > io_timeout + late)
+        fail(name, "answered after " + std::to_string(answered) + " s");
+    keep(run, {name, quoted(request) + "0 " + std::to_string(answer.size()), false});
+}
+
+// Pipes have no stall limit: a reader that takes the header, pauses longer
+// than a socket's client may, and then reads on gets every byte.
+void pipe_pause(const char *name, const std::string &root, const std::string &request,
+                bool nonblocking, const std::string &want) {
+    int in_pipe[2];
+    int out_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        (nonblocking && fcntl(out_pipe[1], F_SETFL, O_NONBLOCK) != 0))
+        die("pipe: %s", strerror(errno));
+    const std::string line = request + "\r\n";
+    if (write(in_pipe[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        die("write pipe: %s", strerror(errno));
+    close(in_pipe[1]);
+    harness::Process piped({"-d", root, "-i"}, "", connected(in_pipe[0], out_pipe[1]));
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    std::string out;
+    char block[4096];
+    ssize_t n = read(out_pipe[0], block, sizeof block);
+    if (n > 0)
+        out.append(block, static_cast<size_t>(n));
+    usleep(static_cast<useconds_t>((io_timeout + 3) * 1e6));
+    while ((n = read(out_pipe[0], block, sizeof block)) > 0)
+        out.append(block, static_cast<size_t>(n));
+    const harness::Result run = piped.finish(slack);
+    close(out_pipe[0]);
+    if (out != want || run.exit_code != 0)
+        fail(name, std::to_string(out.size()) + " of " + std::to_string(want.size()) +
+                       " bytes, exit " + std::to_string(run.exit_code));
+    keep(run, {name, quoted(request) + "20 " + std::to_string(want.size()), false});
+}
+
+void time_rules(std::vector<std::thread> &cases, const std::string &root, Listener &listener,
+                const std::string &listing, const std::string &file) {
+    cases.emplace_back(steady_script, std::cref(root), std::ref(listener));
+    cases.emplace_back(script_runs_on, std::cref(root), std::ref(listener));
+    cases.emplace_back(script_reads_silent_client, std::cref(root), std::ref(listener));
+    cases.emplace_back(pipe_pause, "file into a blocking pipe whose reader pauses", std::cref(root),
+                       "gemini://h/mid.bin?pause", false, std::cref(file));
+    cases.emplace_back(pipe_pause, "file into a non-blocking pipe whose reader pauses",
+                       std::cref(root), "gemini://h/mid.bin?pause-nb", true, std::cref(file));
+    cases.emplace_back(pipe_pause, "listing into a non-blocking pipe whose reader pauses",
+                       std::cref(root), "gemini://h/many/?pause", true, std::cref(listing));
+}
+
+// Bytes that a client sends while its script works, its side still open,
+// are no hang-up either: the script's answer arrives whole.
+void cgi_client_sends_more(const std::string &root, Listener &listener) {
+    for (const bool tcp : {true, false}) {
+        const char *name = tcp ? "more input while the script works, TCP"
+                               : "more input while the script works, socket pair";
+        const std::string ready = root + "/cgi-bin/later.ready";
+        const std::string go = root + "/cgi-bin/later.go";
+        unlink(ready.c_str());
+        unlink(go.c_str());
+        int client = -1;
+        int server = -1;
+        connect_kind(listener, tcp, client, server);
+        Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+        const std::string request =
+            std::string("gemini://h/cgi-bin/later?") + (tcp ? "tcp" : "pair");
+        send_all(client, request + "\r\n");
+        const bool started = appears(ready);
+        send_all(client, "more input\n");
+        // Longer than tolm's look at the client, which would see it.
+        usleep(1500000);
+        touch(go);
+        std::string error;
+        const std::string answer = read_to_end(client, slack, &error);
+        const harness::Result run = s.process.finish(slack);
+        close(client);
+        std::string last;
+        count_request_lines(run.log, &last);
+        const std::string want = "20 text/plain\r\nlater\n";
+        if (!started || answer != want || !error.empty() || run.exit_code != 0 ||
+            last != quoted(request) + "0 " + std::to_string(want.size()))
+            fail(name, std::string(started ? "" : "the script never started, ") + "answer " +
+                           visible(answer) + " " + error + ", exit " +
+                           std::to_string(run.exit_code) + ", log " + visible(last));
+    }
+    printf("sockets: input sent while a script works is no hang-up\n");
+}
+
+// Whether the process waits in the given system call (x86-64 numbers; a
+// poll on one descriptor, by poll or ppoll), up to the slack.
+constexpr long sys_read = 0, sys_write = 1, sys_poll = 7, sys_sendfile = 40, sys_ppoll = 271;
+bool comes_to_wait(pid_t pid, long call) {
+    for (const double until = now() + slack; now() < until; usleep(20000)) {
+        const int fd = open(("/proc/" + std::to_string(pid) + "/syscall").c_str(), O_RDONLY);
+        if (fd < 0)
+            return false;
+        const std::string text = harness::read_all(fd);
+        close(fd);
+        char *end = nullptr;
+        const long in = strtol(text.c_str(), &end, 10);
+        if (end == text.c_str())
+            continue;
+        const unsigned long first = strtoul(end, &end, 16);
+        const unsigned long descriptors = strtoul(end, nullptr, 16);
+        (void)first;
+        if (call == sys_poll ? (in == sys_poll || in == sys_ppoll) && descriptors == 1 : in == call)
+            return true;
+    }
+    return false;
+}
+
+// SIGTERM ends every wait at once: while the request line is awaited, in
+// the drain after a whole answer, in a blocking read or write on a pipe,
+// while a buffered answer (a listing, a script's output) waits for a
+// client that reads nothing, and while a script runs on after its output,
+// whose whole group hears of it. An interrupted call taken up again, or a
+// wait that misses the flag, would hold the run for its whole limit.
+void signal_ends_waits(const std::string &root, Listener &listener) {
+    const struct {
+        const char *name;
+        bool pipes; // standard input and output pipes, else a TCP connection
+        const char *request;
+        long call;          // where tolm waits when the signal comes
+        bool whole;         // the client has read the whole answer by then
+        int exit_code;      // and the detail "terminated by SIGTERM" with 1
+        const char *logged; // the request log line, or its beginning
+    } cases[] = {
+        {"SIGTERM while the request line is awaited", false, "", sys_poll, false, 1, "\"\" 59 "},
+        {"SIGTERM in the drain after a whole answer", false, "gemini://h/a.txt?drain\r\nmore",
+         sys_poll, true, 0, "\"gemini://h/a.txt?drain\" 20 21"},
+        {"SIGTERM in a blocking read on a pipe", true, "", sys_read, false, 1, "\"\" 59 "},
+        {"SIGTERM in sendfile into a full pipe", true, "gemini://h/mid.bin?term\r\n", sys_sendfile,
+         false, 1, "\"gemini://h/mid.bin?term\" 20 "},
+        {"SIGTERM in a write into a full pipe", true, "gemini://h/many/?term\r\n", sys_write, false,
+         1, "\"gemini://h/many/?term\" 20 "},
+        {"SIGTERM while a listing waits for a client that reads nothing", false,
+         "gemini://h/many/?stuck\r\n", sys_poll, false, 1, "\"gemini://h/many/?stuck\" 20 "},
+        {"SIGTERM while a script's output waits for a client that reads nothing", false,
+         "gemini://h/cgi-bin/flood?stuck\r\n", sys_poll, false, 1,
+         "\"gemini://h/cgi-bin/flood?stuck\" 0 "},
+        {"SIGTERM while a script runs on after its output", false,
+         "gemini://h/cgi-bin/outlives\r\n", sys_poll, true, 1,
+         "\"gemini://h/cgi-bin/outlives\" 0 19"},
+    };
+    const std::string pid_file = root + "/tolm.pid";
+    const std::string member_pid = root + "/cgi-bin/outlives.pid";
+    const std::string member_term = root + "/cgi-bin/outlives.term";
+    for (const auto &c : cases) {
+        unlink(pid_file.c_str());
+        unlink(member_pid.c_str());
+        unlink(member_term.c_str());
+        // Tight buffers, so that a buffered answer fills them soon.
+        int to = -1;
+        int from = -1;
+        int input = -1;
+        int output = -1;
+        if (c.pipes) {
+            int in_pipe[2];
+            int out_pipe[2];
+            if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
+                die("pipe: %s", strerror(errno));
+            input = in_pipe[0];
+            to = in_pipe[1];
+            from = out_pipe[0];
+            output = out_pipe[1];
+        } else {
+            connect_kind(listener, true, to, input, true);
+            from = to;
+            output = input;
+        }
+        std::vector<std::string> args = {"-d", root, "-i", "-c", "cgi-bin"};
+        const harness::Options options = through_shell("echo $$ >" + pid_file, args);
+        harness::Process run_process(args, "", connected(input, output, options));
+        close(input);
+        if (output != input)
+            close(output);
+        if (write(to, c.request, strlen(c.request)) != static_cast<ssize_t>(strlen(c.request)))
+            die("write: %s", strerror(errno));
+        const pid_t tolm = pid_in(pid_file);
+        std::string answer;
+        std::string error;
+        if (c.whole)
+            answer = read_to_end(from, slack, &error);
+        else if (!c.pipes && c.request[0] != '\0')
+            read_until(from, "\r\n", &answer);
+        if (strstr(c.request, "outlives") != nullptr)
+            appears(member_pid);
+        const bool waiting = tolm > 0 && comes_to_wait(tolm, c.call);
+        const double signalled = now();
+        if (tolm > 0)
+            kill(tolm, SIGTERM);
+        const harness::Result run = run_process.finish(slack);
+        const double took = now() - signalled;
+        close(to);
+        if (from != to)
+            close(from);
+        std::string last;
+        count_request_lines(run.log, &last);
+        const std::vector<std::string> want_details =
+            c.exit_code == 0 ? std::vector<std::string>{} : std::vector<std::string>{told_to_stop};
+        note("sockets: %s: ended %.2f s after it\n", c.name, took);
+        if (!waiting)
+            fail(c.name, "tolm never came to wait there");
+        if (run.timed_out || run.exit_code != c.exit_code || details(run.log) != want_details ||
+            last.rfind(c.logged, 0) != 0)
+            fail(c.name, "exit " + std::to_string(run.exit_code) +
+                             (run.timed_out ? ", still running" : "") + ", log " + visible(last) +
+                             ", " + std::to_string(details(run.log).size()) + " details");
+        // The drain lasts 2 s: ending at once means well before that.
+        if (took > (c.exit_code == 0 ? drain - 0.5 : late))
+            fail(c.name, "ended " + std::to_string(took) + " s after the signal");
+        if (c.whole && (answer.compare(0, 3, "20 ") != 0 || !error.empty()))
+            fail(c.name, "answer " + visible(answer, 100) + " " + error);
+        if (strstr(c.request, "outlives") != nullptr) {
+            const pid_t member = pid_in(member_pid);
+            if (!exists(member_term))
+                fail(c.name, "SIGTERM did not reach the script's group");
+            if (member <= 1 || !ended(member))
+                fail(c.name, "a member of the script's group outlived the run");
+        }
+    }
+    printf("sockets: SIGTERM ends every wait at once\n");
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -1605,6 +1930,32 @@ int main(int argc, char *argv[]) {
         // Its background child ignores SIGTERM; the script itself obeys it.
         {"cgi-bin/stubborn",
          "#!/bin/sh\n(trap '' TERM; exec sleep 60) &\necho $! >stubborn.pid\nwait\n", "", 0755},
+        {"cgi-bin/steady",
+         "#!/bin/sh\nprintf '20 text/plain\\r\\n'\n"
+         "for i in 1 2 3 4 5 6 7 8 9 10; do echo \"line $i\"; [ $i = 10 ] || sleep 4; done\n",
+         "", 0755},
+        {"cgi-bin/runs-on",
+         "#!/bin/sh\necho $$ >runs-on.pid\nprintf '20 text/plain\\r\\nbye\\n'\nexec >&-\n"
+         "for i in $(seq 600); do sleep 0.1; done\n",
+         "", 0755},
+        // Its standard input is the client; the ticker ends by itself
+        // should the read never return.
+        {"cgi-bin/asks",
+         "#!/bin/sh\nprintf '20 text/plain\\r\\n'\n"
+         "(for i in $(seq 90); do echo tick; sleep 1; done) &\n"
+         "if read -r line; then echo \"read $line\"; else echo 'no input'; fi\nkill $!\n",
+         "", 0755},
+        {"cgi-bin/later",
+         "#!/bin/sh\ntouch later.ready\nwhile [ ! -e later.go ]; do sleep 0.05; done\n"
+         "printf '20 text/plain\\r\\nlater\\n'\n",
+         "", 0755},
+        // A member of its group says when SIGTERM reaches it; the script
+        // itself ignores SIGTERM and is left to the SIGKILL after the grace.
+        {"cgi-bin/outlives",
+         "#!/bin/sh\nsh -c 'trap \"touch outlives.term; exit 0\" TERM; echo $$ >outlives.pid; "
+         "for i in $(seq 600); do sleep 0.1; done' >/dev/null &\ntrap '' TERM\n"
+         "printf '20 text/plain\\r\\nbye\\n'\nexec >&-\nfor i in $(seq 600); do sleep 0.1; done\n",
+         "", 0755},
         {"cgi-bin/hands-over",
          "#!/bin/sh\necho $$ >hands-over.pid\nprintf '20 application/octet-stream\\r\\n'\n"
          "head -c 3000000 /dev/zero\nexec >&-\nfor i in $(seq 600); do sleep 0.1; done\n",
@@ -1638,6 +1989,8 @@ int main(int argc, char *argv[]) {
     standard_error(root, listener);
     at_a_terminal(root, hint_tty, detail_tty);
     in_pieces(root, listener);
+    cgi_client_sends_more(root, listener);
+    signal_ends_waits(root, listener);
     slow_clients(root, listener, slow);
     printf("sockets: %d failures\n", failures.load());
     return failures == 0 ? 0 : 1;
