@@ -3,11 +3,13 @@
 // ends (orderly, or with a reset when the answer was cut).
 #include "connection.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -238,10 +240,9 @@ bool terminated() {
 }
 
 const char *told_to_stop() {
-    for (const auto &s : stop_signals)
-        if (s.signal == term_seen)
-            return s.why;
-    return stop_signals[0].why;
+    const auto *s = std::find_if(std::begin(stop_signals), std::end(stop_signals),
+                                 [](const auto &stop) { return stop.signal == term_seen; });
+    return s != std::end(stop_signals) ? s->why : stop_signals[0].why;
 }
 
 void pass_term_to(pid_t group) {

@@ -56,11 +56,15 @@ void fail(const char *why) {
 
 // The kernel's socket diagnostics for Unix sockets, as far as they are used
 // here. musl's headers have no <linux/...>; the layout is the kernel's ABI.
+// The fields left zero are there for the layout.
 struct DiagRequest {
     uint32_t len;
     uint16_t type, flags;
+    // cppcheck-suppress unusedStructMember
     uint32_t seq, pid;
+    // cppcheck-suppress unusedStructMember
     uint8_t family, protocol;
+    // cppcheck-suppress unusedStructMember
     uint16_t pad;
     uint32_t states, ino, show, cookie[2];
 };
@@ -101,7 +105,7 @@ bool unix_diag(int nl, uint32_t ino, uint32_t show, uint16_t attr, uint32_t *val
             memcpy(value, reply + at + 4, sizeof *value);
             return true;
         }
-        at += (len + 3u) & ~3u;
+        at += (len + 3U) & ~3U;
     }
     return false;
 }
