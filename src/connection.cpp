@@ -3,13 +3,11 @@
 // ends (orderly, or with a reset when the answer was cut).
 #include "connection.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <iterator>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -239,10 +237,14 @@ bool terminated() {
     return term_seen != 0;
 }
 
+// <algorithm> cannot be had in the musl build: it pulls in the locales.
 const char *told_to_stop() {
-    const auto *s = std::find_if(std::begin(stop_signals), std::end(stop_signals),
-                                 [](const auto &stop) { return stop.signal == term_seen; });
-    return s != std::end(stop_signals) ? s->why : stop_signals[0].why;
+    for (const auto &s : stop_signals) {
+        // cppcheck-suppress useStlAlgorithm
+        if (s.signal == term_seen)
+            return s.why;
+    }
+    return stop_signals[0].why;
 }
 
 void pass_term_to(pid_t group) {
