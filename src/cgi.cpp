@@ -5,6 +5,7 @@
 #include "connection.h"
 #include "output.h"
 #include "response.h"
+#include "script_errors.h"
 #include "utils.h"
 
 #include "descriptor.h"
@@ -60,9 +61,11 @@ const char *relay(int from) {
         const long left = last_output + silence_milliseconds - monotonic_ms();
         if (left <= 0)
             return silent;
-        struct pollfd p[2] = {{from, POLLIN, 0}, {client, 0, 0}};
-        if (poll(p, 2, static_cast<int>(left < look_milliseconds ? left : look_milliseconds)) <= 0)
+        struct pollfd p[3] = {{from, POLLIN, 0}, {client, 0, 0}, {stderr_pipe_fd(), POLLIN, 0}};
+        if (poll(p, 3, static_cast<int>(left < look_milliseconds ? left : look_milliseconds)) <= 0)
             continue;
+        if (p[2].revents != 0)
+            stderr_pipe_take();
         if (p[0].revents != 0) {
             const ssize_t n = out_splice(from);
             if (n <= 0)
@@ -85,10 +88,14 @@ bool reap(pid_t pid, int pidfd, long ms, bool heed_signal) {
     for (;;) {
         const long left = until - monotonic_ms();
         // A signal that came just before the poll began is seen at the
-        // next look.
-        struct pollfd p = {pidfd, POLLIN, 0};
+        // next look. The script's standard error is drained meanwhile: a
+        // script that writes there after its output must not stall.
+        struct pollfd p[2] = {{pidfd, POLLIN, 0}, {stderr_pipe_fd(), POLLIN, 0}};
         const int wait = static_cast<int>(left < look_milliseconds ? left : look_milliseconds);
-        if (left <= 0 || poll(&p, 1, wait) > 0 || (heed_signal && terminated()))
+        const int ready = left <= 0 ? 0 : poll(p, 2, wait);
+        if (ready > 0 && p[1].revents != 0)
+            stderr_pipe_take();
+        if (left <= 0 || (ready > 0 && p[0].revents != 0) || (heed_signal && terminated()))
             return waitpid(pid, nullptr, WNOHANG) == pid;
     }
 }
@@ -181,10 +188,14 @@ void cgi(const char *script) {
     out_flush();
     int fds[2];
     learn_connection();
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        add_reason("pipe", script, errno);
         cgi_failed(script);
+    }
+    stderr_pipe_open(script);
     const pid_t pid = fork();
     if (pid < 0) {
+        add_reason("fork", script, errno);
         close(fds[0]);
         close(fds[1]);
         cgi_failed(script);
@@ -196,14 +207,19 @@ void cgi(const char *script) {
         dup2(fds[1], 1);
         close(fds[1]);
         leave_connection();
+        stderr_pipe_enter();
         execl(script, script, static_cast<char *>(nullptr));
+        const int err = errno;
         close(fds[0]);
+        stderr_pipe_leave();
+        explain_start_failure(script, err);
         cgi_failed(script);
     }
     // Made here as well: whichever of the two runs first.
     setpgid(pid, pid);
     pass_term_to(pid);
     close(fds[1]);
+    stderr_pipe_close_writer();
     const Descriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     const char *why = relay(fds[0]);
     close(fds[0]);
@@ -212,9 +228,12 @@ void cgi(const char *script) {
             close_connection();
         why = out_cut_reason();
     }
-    if (why == nullptr && reap(pid, pidfd.get(), silence_milliseconds, true) && !terminated())
+    if (why == nullptr && reap(pid, pidfd.get(), silence_milliseconds, true) && !terminated()) {
+        stderr_pipe_end();
         finish();
+    }
     end_script(pid, pidfd.get());
+    stderr_pipe_end();
     if (why == nullptr)
         stop(1, "%s", terminated() ? told_to_stop() : ran_on);
     out_cut(why);

@@ -98,6 +98,7 @@ int64_t autoindex(const char *path) {
     entries.count = scandir(path, &entries.list, nullptr, alphasort);
     if (entries.count < 0) {
         entries.count = 0;
+        add_reason("scandir", path, errno);
         status(50, "Can't scan %s", path);
         return 0;
     }
@@ -131,6 +132,8 @@ void display_file(const char *path) {
     Descriptor fd(open(path, O_RDONLY | O_NONBLOCK));
     struct stat st {};
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd.get() < 0 && (errno == EACCES || errno == EPERM))
+            add_reason("open", path, errno);
         status(51, "%s", "file not found and may have vanished");
         return;
     }

@@ -8,6 +8,7 @@
 #include "utils.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -67,6 +68,16 @@ namespace {
     finish();
 }
 
+// The client hears "not found" either way; the operator learns when the
+// file may be there but tolm may not reach it (a mode, an owner, a root the
+// account cannot search). What a request's own text causes, a missing or
+// overlong name, stays out of the error log.
+[[noreturn]] void unreachable(const char *name, int err) {
+    if (err == EACCES || err == EPERM)
+        add_reason("stat", name, err);
+    not_found();
+}
+
 // A name may hold any byte but NUL; the header line must stay one line.
 [[noreturn]] void redirect(int code, const char *target,
                            void (*encode)(const char *, char *, size_t)) {
@@ -91,10 +102,11 @@ void check_path(char *path, size_t size) {
             not_found();
         if (path[strlen(path) - 1] == '/') {
             esnprintf(work, sizeof work, "%s/%s", path, "index.gmi");
-            if (stat(work, &st) == 0 && S_ISREG(st.st_mode))
+            const int err = stat(work, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ENOENT;
+            if (err == 0)
                 esnprintf(path, size, "%s", work);
             else if (!doautoidx)
-                not_found();
+                unreachable(work, err);
             return;
         }
         // The name as a listing links it: a raw "?", "#" or blank would
@@ -102,6 +114,7 @@ void check_path(char *path, size_t size) {
         esnprintf(work, sizeof work, "/%s/", path);
         redirect(31, work, encode_link);
     }
+    const int err = errno;
     // A link target that fills the whole work text may have been cut by
     // readlink: no redirect is better than one to the wrong place. The
     // target is the operator's, often a full URL: only its control bytes
@@ -111,7 +124,7 @@ void check_path(char *path, size_t size) {
         if (n > 0 && static_cast<size_t>(n) < sizeof work)
             redirect(30, work, encode_controls);
     }
-    not_found();
+    unreachable(path, err);
 }
 
 } // namespace tolm

@@ -7,8 +7,11 @@
 #include "output.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sys/uio.h>
+#include <unistd.h>
 
 namespace tolm {
 
@@ -28,6 +31,41 @@ void status(int code, const char *fmt, ...) {
 }
 
 namespace {
+
+// The lines add_detail keeps for the end of the run, each ending in NUL.
+// Untouched, and so costing nothing, in a run that has none.
+char details[8192];
+size_t details_len;
+
+// Under inetd-style super-servers descriptor 2 is often the client socket
+// itself: a detail would reach the client behind the header. Elsewhere it is
+// a log that every run shares. Run by hand, standard output and standard
+// error are often the same terminal, which a super-server never passes as
+// the connection: the operator reads the details there, on a machine that
+// may have no log daemon yet.
+bool details_to_stderr() {
+    return !stderr_is_stdout() || stdin_is_terminal() || isatty(2) != 0;
+}
+
+void echo_to_stderr(const char *text, size_t len) {
+    char end[] = "\n";
+    struct iovec parts[2] = {{const_cast<char *>(text), len}, {end, 1}};
+    write_stderr(parts, 2, end_wait_left());
+}
+
+// After the run's own lines, so that those stay where operators and their
+// filters expect them.
+void log_details() {
+    const bool echo = details_len > 0 && details_to_stderr();
+    for (size_t at = 0; at < details_len; at += strlen(details + at) + 1) {
+        log_line(LOG_ERR, "%s", details + at);
+        if (echo) {
+            size_t len = 0;
+            const char *text = last_message(&len);
+            echo_to_stderr(text, len);
+        }
+    }
+}
 
 void log_request() {
     log_line(LOG_DAEMON | LOG_INFO, "\"%s\" %i %zd", _request, _retcode,
@@ -64,18 +102,13 @@ void stop(int code, const char *fmt, ...) {
         va_start(ap, fmt);
         vlog_line(LOG_ERR, fmt, ap);
         va_end(ap);
-        // Under inetd-style super-servers descriptor 2 is often the client
-        // socket itself: the detail would reach the client behind the header.
-        // Elsewhere it is a log that every run shares: one line each. Run by
-        // hand at a terminal, the one terminal shows both.
-        if (!stderr_is_stdout() || stdin_is_terminal()) {
+        if (details_to_stderr()) {
             size_t len = 0;
             const char *text = last_message(&len);
-            char end[] = "\n";
-            struct iovec parts[2] = {{const_cast<char *>(text), len}, {end, 1}};
-            write_stderr(parts, 2, end_wait_left());
+            echo_to_stderr(text, len);
         }
     }
+    log_details();
     exit(code);
 }
 
@@ -87,7 +120,25 @@ void finish() {
         stop(1, "%s", why);
     end_connection();
     log_request();
+    log_details();
     exit(0);
+}
+
+void add_detail(const char *fmt, ...) {
+    if (details_len >= sizeof details - 1)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(details + details_len, sizeof details - details_len, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    const size_t room = sizeof details - details_len - 1;
+    details_len += (static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room) + 1;
+}
+
+void add_reason(const char *what, const char *name, int err) {
+    add_detail("%s(%s): %s", what, name, strerror(err));
 }
 
 } // namespace tolm

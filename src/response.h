@@ -13,4 +13,13 @@ void status(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3))
 [[noreturn]] void stop(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void finish();
 
+// One more line for the operator, beside the client's answer and the run's
+// own log lines: logged at err after them, and shown on standard error
+// where the detail of a failure is. What does not fit the room of a few
+// kilobytes is dropped, the last line cut.
+void add_detail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The system's reason for a failed call on a name: "chdir(/x): No such file
+// or directory".
+void add_reason(const char *what, const char *name, int err);
+
 } // namespace tolm

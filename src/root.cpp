@@ -6,6 +6,7 @@
 #include "response.h"
 #include "utils.h"
 
+#include <cerrno>
 #include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 namespace tolm {
 
 namespace {
+
+bool confined;
 
 void refuse() {
     status(41, "%s", "privileges issue, see logs");
@@ -48,14 +51,20 @@ void set_rootdir(const char *chroot_dir, const char *user) {
         // it can still be found.
         open_log();
         if (chroot(chroot_dir) != 0) {
+            add_reason("chroot", chroot_dir, errno);
             refuse();
             stop(1, "the chroot_dir %s can't be used for chroot", chroot_dir);
         }
+        confined = true;
         esnprintf(dir, sizeof dir, "%s", "/");
     } else {
         esnprintf(dir, sizeof dir, "%s", chroot_dir);
     }
     echdir(dir);
+}
+
+bool chrooted() {
+    return confined;
 }
 
 // Groups before user ids: once the user id is dropped, the group ids can no

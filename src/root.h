@@ -13,6 +13,8 @@ struct Account {
 
 Account check_user(const char *user);
 void set_rootdir(const char *chroot_dir, const char *user);
+// Whether the content root has become "/".
+bool chrooted();
 void drop_privileges(const char *user, uid_t uid, gid_t gid);
 
 } // namespace tolm

@@ -45,12 +45,17 @@ void esetenv(const char *name, const char *value, int overwrite) {
 void echdir(const char *path) {
     if (chdir(path) == 0)
         return;
+    // A missing directory is what 51 and the detail already say; a host
+    // name that a client made up must not add a line of its own.
+    const int err = errno;
+    if (err != ENOENT)
+        add_reason("chdir", path, err);
     int code = 50;
     const char *meta = "Internal server error";
-    if (errno == ENOENT || errno == ENOTDIR) {
+    if (err == ENOENT || err == ENOTDIR) {
         code = 51;
         meta = "file not found";
-    } else if (errno == EACCES) {
+    } else if (err == EACCES) {
         meta = "Forbidden path";
     }
     status(code, "%s", meta);

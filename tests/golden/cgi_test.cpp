@@ -8,6 +8,7 @@ using harness::detail;
 using harness::Golden;
 using harness::logline;
 using harness::Node;
+using harness::with_reason;
 
 const std::string probe = harness::read_file(CGI_PROBE);
 
@@ -43,6 +44,18 @@ const std::vector<Node> site = {
     {"root/hello-link", "", "cgi-bin/hello"},
     {"root/notes-link", "", "cgi-bin/sub/notes.txt"},
     {"root/example/cgi-bin/env", probe, "", 0755},
+    {"root/cgi-bin/crlf", "#!/bin/sh\r\nprintf '20 text/plain\\r\\nok\\n'\r\n", "", 0755},
+    {"root/cgi-bin/nointerp", "#!/nonexistent/python3 -u\nprint('20 text/plain')\n", "", 0755},
+    {"root/cgi-bin/noline", "printf '20 text/plain\\r\\nno line\\n'\n", "", 0755},
+    {"root/cgi-bin/noisy", "#!/bin/sh\necho oops >&2\nprintf '20 text/plain\\r\\nok\\n'\n", "",
+     0755},
+    {"root/cgi-bin/chatty",
+     "#!/bin/sh\ni=0\nwhile [ $i -lt 40 ]; do echo \"line $i\" >&2; i=$((i+1)); done\n"
+     "printf '20 text/plain\\r\\nok\\n'\n",
+     "", 0755},
+    {"root/cgi-bin/long-line",
+     "#!/bin/sh\nprintf '%0300d\\r\\n\\n\\ttab' 0 >&2\nprintf '20 text/plain\\r\\nok\\n'\n", "",
+     0755},
 };
 
 const std::string base_env = "PATH=/usr/bin:/bin\n"
@@ -58,16 +71,16 @@ Golden script(std::string name, std::vector<std::string> args, const std::string
 // The child that cannot start its script answers through the pipe and logs
 // for itself; the server then relays that answer and ends normally.
 Golden unstartable(std::string name, std::vector<std::string> args, const std::string &request,
-                   const std::string &script_name) {
+                   const std::string &script_name, const std::string &reason) {
     Golden g;
     g.name = std::move(name);
     g.tree = &site;
     g.args = std::move(args);
     g.input = request + "\r\n";
     g.out = "42 error when trying run cgi\r\n";
-    g.err = "error when trying to execl " + script_name + "\n";
+    g.err = "error when trying to execl " + script_name + "\n" + reason + "\n";
     g.log = {logline(request, 42, 30), detail("error when trying to execl " + script_name),
-             logline(request, 0, 30)};
+             detail(reason), logline(request, 0, 30)};
     return g;
 }
 
@@ -111,11 +124,45 @@ std::vector<Golden> rows() {
                "20 text/plain\r\nbye\n"),
         script("output larger than a pipe", cgi, "gemini://h/cgi-bin/big",
                "20 text/plain\r\n" + big),
-        unstartable("not executable", cgi, "gemini://h/cgi-bin/plain", "plain"),
-        unstartable("missing script", cgi, "gemini://h/cgi-bin/nothing", "nothing"),
-        unstartable("dot as script", cgi, "gemini://h/cgi-bin/./env", "."),
+        // Beside the fixed lines, the reason the system gave, told apart
+        // the way an operator fixes it.
+        unstartable("not executable", cgi, "gemini://h/cgi-bin/plain", "plain",
+                    "plain: Permission denied: the file is not executable"),
+        unstartable("missing script", cgi, "gemini://h/cgi-bin/nothing", "nothing",
+                    "nothing: No such file or directory"),
+        unstartable("dot as script", cgi, "gemini://h/cgi-bin/./env", ".",
+                    ".: Permission denied: a directory"),
         unstartable("control bytes of a script name encoded in the log", cgi,
-                    "gemini://h/cgi-bin/x%1b%0ay%7f", "x%1B%0Ay%7F"),
+                    "gemini://h/cgi-bin/x%1b%0ay%7f", "x%1B%0Ay%7F",
+                    "x%1B%0Ay%7F: No such file or directory"),
+        unstartable("interpreter line ending in CR LF", cgi, "gemini://h/cgi-bin/crlf", "crlf",
+                    "crlf: No such file or directory: its #! line ends in a carriage return "
+                    "(CRLF line ends)"),
+        unstartable("missing interpreter", cgi, "gemini://h/cgi-bin/nointerp", "nointerp",
+                    "nointerp: No such file or directory: its interpreter /nonexistent/python3 is "
+                    "missing"),
+        unstartable("missing interpreter inside the root",
+                    {"-d", "{root}/root", "-u", "nobody", "-c", "cgi-bin"},
+                    "gemini://h/cgi-bin/hello", "hello",
+                    "hello: No such file or directory: its interpreter /bin/sh is missing inside "
+                    "the root"),
+        unstartable(
+            "no interpreter line", cgi, "gemini://h/cgi-bin/noline", "noline",
+            "noline: Exec format error: no #! line, and no program format the system knows"),
+        // What a script writes on its standard error reaches the log after
+        // the run's line, and standard error when that is not the
+        // connection: a few lines, each cut, and the count of the rest.
+        with_reason(
+            script("standard error", cgi, "gemini://h/cgi-bin/noisy", "20 text/plain\r\nok\n"),
+            "noisy stderr: oops"),
+        // The cut line's rest and its CR are counted; a blank line is no
+        // line; a last line without its line feed still counts.
+        with_reason(
+            with_reason(with_reason(script("standard error cut at a line length", cgi,
+                                           "gemini://h/cgi-bin/long-line", "20 text/plain\r\nok\n"),
+                                    "long-line stderr: " + std::string(240, '0')),
+                        "long-line stderr: %09tab"),
+            "long-line stderr: 61 more bytes not logged"),
         served("the directory itself", cgi, "gemini://h/cgi-bin", "31 /cgi-bin/\r\n"),
         served("the directory with slash", cgi, "gemini://h/cgi-bin/", "51 file not found\r\n"),
         served("other paths", cgi, "gemini://h/", "20 text/gemini\r\n", "# home\n"),
@@ -211,6 +258,13 @@ std::vector<Golden> rows() {
         g.env = stale;
         r.push_back(g);
     }
+
+    Golden chatty = script("standard error limited to 8 lines", cgi, "gemini://h/cgi-bin/chatty",
+                           "20 text/plain\r\nok\n");
+    for (int i = 0; i < 8; ++i)
+        chatty = with_reason(chatty, "chatty stderr: line " + std::to_string(i));
+    r.push_back(with_reason(chatty, "chatty stderr: 254 more bytes not logged"));
+    r.back().name = chatty.name;
 
     const std::string ids = std::to_string(harness::nobody_uid());
     const std::string gid = std::to_string(harness::nobody_gid());

@@ -11,6 +11,7 @@ namespace {
 using harness::Golden;
 using harness::logline;
 using harness::Node;
+using harness::with_reason;
 
 // Every byte value, in an order that shows a misplaced block.
 std::string bytes(size_t n, unsigned seed) {
@@ -108,7 +109,8 @@ std::vector<Golden> delivery_rows() {
         row("two blocks and one byte", plain, "gemini://h/blocks.bin",
             "20 application/octet-stream\r\n", blocks),
         row("large file", plain, "gemini://h/large.bin", "20 application/octet-stream\r\n", large),
-        row("unreadable file", plain, "gemini://h/secret.txt", vanished, "", true),
+        with_reason(row("unreadable file", plain, "gemini://h/secret.txt", vanished, "", true),
+                    "open(secret.txt): Permission denied"),
         row("missing file", plain, "gemini://h/nothing.gmi", not_found),
         row("file with a trailing slash", plain, "gemini://h/a.txt/", not_found),
     };

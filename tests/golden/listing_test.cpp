@@ -6,6 +6,7 @@ namespace {
 using harness::Golden;
 using harness::logline;
 using harness::Node;
+using harness::with_reason;
 
 const std::vector<Node> site = {
     {"root/index.gmi", "# home\n"},
@@ -68,10 +69,12 @@ std::vector<Golden> rows() {
         row("directory without slash still redirects", listing, "gemini://h/list", "31 /list/\r\n"),
         row("content root listed", {"-d", "{root}/bare", "-i"}, "gemini://h/", "20 text/gemini\r\n",
             "=> .. ../\n=> ./a.txt a.txt\n=> ./sub/ sub/\n"),
-        row("unreadable directory", listing, "gemini://h/closed/", "50 Can't scan closed/\r\n", "",
-            true),
-        row("unreadable directory by encoded name", listing, "gemini://h/clo%73ed/",
-            "50 Can't scan closed/\r\n", "", true),
+        with_reason(row("unreadable directory", listing, "gemini://h/closed/",
+                        "50 Can't scan closed/\r\n", "", true),
+                    "scandir(closed/): Permission denied"),
+        with_reason(row("unreadable directory by encoded name", listing, "gemini://h/clo%73ed/",
+                        "50 Can't scan closed/\r\n", "", true),
+                    "scandir(closed/): Permission denied"),
         row("listing off", {"-d", "{root}/root"}, "gemini://h/list/", "51 file not found\r\n"),
     };
 }

@@ -14,6 +14,7 @@ using harness::detail;
 using harness::Golden;
 using harness::logline;
 using harness::Node;
+using harness::with_reason;
 
 const std::vector<Node> site = {
     {"index.gmi", "# home\n"}, {"a.txt", "text\n"},           {"page.gmi", "page\n"},
@@ -149,8 +150,10 @@ std::vector<Golden> option_rows() {
                 "privileges issue, see logs", req,
                 "the user " + std::string(72, 'u') + " can't be found on the system"),
         // Accepted as an option; chdir then refuses a name this long.
-        failure("root of 1023 accepted", {"-d", "/" + std::string(1022, 'd')}, in, 50,
-                "Internal server error", req, "chdir(/" + std::string(1022, 'd') + ") failed"),
+        with_reason(failure("root of 1023 accepted", {"-d", "/" + std::string(1022, 'd')}, in, 50,
+                            "Internal server error", req,
+                            "chdir(/" + std::string(1022, 'd') + ") failed"),
+                    "chdir(/" + std::string(1022, 'd') + "): File name too long"),
         served("mime of 63 accepted", {"-d", "{root}", "-m", std::string(63, 'm')},
                "gemini://h/README\r\n", "gemini://h/README", "20 " + std::string(63, 'm') + "\r\n",
                "readme\n"),

@@ -62,6 +62,12 @@ Golden refused(const std::vector<Node> &tree, std::string name, std::vector<std:
     return g;
 }
 
+Golden with_reason(Golden g, const std::string &reason) {
+    g.log.push_back(detail(reason));
+    g.err += reason + "\n";
+    return g;
+}
+
 void expect_output(const Result &r, const Golden &g, const std::string &root) {
     EXPECT_EQ(visible(with_root(g.out, root)), visible(r.out)) << "stdout";
     EXPECT_EQ(visible(with_root(g.err, root)), visible(r.err)) << "stderr";

@@ -50,6 +50,11 @@ Golden refused(const std::vector<Node> &tree, std::string name, std::vector<std:
                std::string input, const std::string &logged, int code, const std::string &meta,
                const std::string &detail_text, bool as_nobody = false);
 
+// The row with one more detail line after the run's own: the system's
+// reason beside a fixed detail, logged at err and, where the row's
+// detail goes to standard error, written there too.
+Golden with_reason(Golden g, const std::string &reason);
+
 // Builds the row's tree, runs it and compares every output.
 void check(const Golden &g);
 void expect_output(const Result &r, const Golden &g, const std::string &root);
