@@ -227,6 +227,52 @@ recipe_logs() {
     printf '%s\n' "--- recipe output" && cat "$run/out"
 }
 
+# Shell scripts of the kinds a newcomer writes first: a prompt (10) whose
+# answer comes back in QUERY_STRING, decoded; a dump of the gateway's
+# variables; a few common commands. Each must answer through the recipe's
+# front end (under -u inside the content root, with what the recipe put
+# there) exactly as tolm run by hand without -u answers on the same root.
+write_scripts() { # ROOT
+    mkdir -p "$1/cgi-bin"
+    cat >"$1/cgi-bin/greet" <<'EOF'
+#!/bin/sh
+if [ -z "$QUERY_STRING" ]; then printf '10 Your name?\r\n'; exit 0; fi
+printf '20 text/gemini\r\n# Hello, %s!\n' "$QUERY_STRING"
+EOF
+    cat >"$1/cgi-bin/vars" <<'EOF'
+#!/bin/sh
+printf '20 text/plain\r\n'
+env | grep -E '^(GATEWAY_INTERFACE|SERVER_[A-Z]+|SCRIPT_NAME|PATH_INFO|QUERY_STRING)=' | sort
+EOF
+    cat >"$1/cgi-bin/tools" <<'EOF'
+#!/bin/sh
+printf '20 text/plain\r\n'
+echo "one two three" | tr a-z A-Z | cut -d' ' -f2
+printf 'b\na\nb\n' | sort | uniq -c | sed 's/^ *//'
+ls | grep -c . | awk '{ print $1 * 2 }'
+basename /a/b/c.txt .txt
+expr 6 \* 7
+date -u -d @86400 +%Y-%m-%d
+head -n 2 greet | tail -n 1 | wc -c
+EOF
+    chmod 755 "$1/cgi-bin/greet" "$1/cgi-bin/vars" "$1/cgi-bin/tools"
+}
+check_scripts() { # RECIPE ROOT PORT
+    local path got want
+    write_scripts "$2"
+    for path in greet 'greet?Ada%20Lovelace' 'vars/a%20b?x%3Dy' tools; do
+        got=$(printf 'gemini://localhost/cgi-bin/%s\r\n' "$path" |
+            timeout 20 openssl s_client -quiet -connect "localhost:$3" 2>/dev/null | od -An -c) || true
+        want=$(printf 'gemini://localhost/cgi-bin/%s\r\n' "$path" |
+            env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$tolm" -d "$2" -c cgi-bin 2>/dev/null | od -An -c) || true
+        [[ $want == *" 1   0  "* || $want == *" 2   0  "* ]] ||
+            fail "recipe $1: cgi-bin/$path fails without -u:"$'\n'"$want"
+        [ "$got" = "$want" ] ||
+            fail "recipe $1: cgi-bin/$path answers otherwise than without -u:"$'\n'"$got"$'\n'"--- without -u:"$'\n'"$want"$'\n'"$(tail -n 5 "$it_tmp/syslog")"
+    done
+    say "ok: recipe $1: shell scripts (a prompt, the variables, common commands) answer as without -u"
+}
+
 for name in "${names[@]}"; do
     run=$it_tmp/$name
     tls_port=$(free_port)
@@ -273,6 +319,7 @@ EOF
     grep -q -x 'Written before the recipe.' "$run/out" ||
         fail "recipe $name overwrote the home page that was there:"$'\n'"$(recipe_logs)"
     say "ok: recipe $name serves the home page that was there"
+    check_scripts "$name" "$run/srv/gemini" "$tls_port"
     stop_recipe
 done
 id "$account" >/dev/null 2>&1 || fail "the recipes did not create the account"
@@ -351,9 +398,9 @@ for name in stunnel-exec xinetd nginx-tcpserver; do
         fail "recipe $name without systemd: tolm's line did not reach the log"
     grep -q 'Nothing listens on /dev/log' "$real/out" && fail "recipe $name says nothing listens on /dev/log"
     say "ok: recipe $name without systemd serves the home page through service, and tolm's line reaches the log"
-    # The recipe's content root, with a CGI script that shows its
-    # environment inside the chroot.
-    "$real/doc/examples/chroot/populate" /srv/gemini /bin/sh
+    # The recipe's content root as the recipe left it, with a CGI script
+    # that shows its environment inside the chroot.
+    check_scripts "$name without systemd" /srv/gemini 1965
     mkdir -p /srv/gemini/cgi-bin
     printf '#!/bin/sh\nprintf "20 text/plain\\r\\n"\nexport -p\n' >/srv/gemini/cgi-bin/env
     chmod 755 /srv/gemini/cgi-bin/env
@@ -374,7 +421,9 @@ for name in stunnel-exec xinetd nginx-tcpserver; do
     done
     left=$(etc_left "$it_tmp/etc")
     [ -z "$left" ] || fail "the undo block of recipe $name leaves in /etc:"$'\n'"$left"
-    say "ok: the undo block of recipe $name leaves nothing listening and none of its files in /etc"
+    left=$(find /srv/gemini -name busybox -o -lname '*busybox')
+    [ -z "$left" ] || fail "the undo block of recipe $name leaves busybox in the content root:"$'\n'"$left"
+    say "ok: the undo block of recipe $name leaves nothing listening and none of its files in /etc or the content root"
     stop_real
     left=$(strangers)
     [ -z "$left" ] || fail "the stop commands left processes of recipe $name:"$'\n'"$left"

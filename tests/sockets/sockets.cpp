@@ -324,6 +324,16 @@ std::vector<std::string> details(const std::vector<harness::LogLine> &log) {
     return found;
 }
 
+// The same without what a script wrote on its standard error: a shell
+// whose command a signal ended says so there.
+std::vector<std::string> own_details(const std::vector<harness::LogLine> &log) {
+    std::vector<std::string> found;
+    for (const std::string &text : details(log))
+        if (text.find(" stderr: ") == std::string::npos)
+            found.push_back(text);
+    return found;
+}
+
 // What a client that reads on after the run ended gets: on TCP a cut
 // answer ends in a reset, never a clean end; on a socket pair, which has
 // no reset, exactly the bytes the log counts (checked by the caller).
@@ -1108,7 +1118,8 @@ void cgi_client_keeps_reading(const std::string &root, Listener &listener) {
 }
 
 // Where standard error is the client connection, a script's error output
-// never reaches the client; elsewhere it still goes where tolm's goes.
+// never reaches the client; elsewhere it still goes where tolm's goes, as
+// a line named after the script.
 // Started with SIGPIPE ignored, tolm still gives the script the default.
 void cgi_inherits(const std::string &root, Listener &listener) {
     for (const bool shared : {true, false}) {
@@ -1130,10 +1141,79 @@ void cgi_inherits(const std::string &root, Listener &listener) {
         if (answer != want || !error.empty() || run.exit_code != 0)
             fail(name, "answer " + visible(answer, 200) + " " + error + ", exit " +
                            std::to_string(run.exit_code));
-        if (!shared && run.err != "oops\n")
+        if (!shared && run.err != "noisy stderr: oops\n")
             fail(name, "standard error " + visible(run.err));
     }
     printf("sockets: a script's standard error stays off the connection\n");
+}
+
+// A script that cannot start, or writes to its standard error, under
+// inetd-style front ends (TCP, standard error the connection) and stunnel's
+// exec mode (a socket pair, standard error elsewhere): the client's bytes
+// and the fixed log lines as they always were, the reason after them in the
+// log, and on standard error where that is not the connection.
+void cgi_failures_explained(const std::string &root, Listener &listener) {
+    const std::string failed = "42 error when trying run cgi\r\n";
+    const struct {
+        const char *script, *answer;
+        std::vector<std::string> details;
+    } cases[] = {
+        {"plain",
+         failed.c_str(),
+         {"error when trying to execl plain",
+          "plain: Permission denied: the file is not executable"}},
+        {"crlf",
+         failed.c_str(),
+         {"error when trying to execl crlf",
+          "crlf: No such file or directory: its #! line ends in a carriage return (CRLF line "
+          "ends)"}},
+        {"nointerp",
+         failed.c_str(),
+         {"error when trying to execl nointerp",
+          "nointerp: No such file or directory: its interpreter /nonexistent/python3 is missing"}},
+        {"noisy", "20 text/plain\r\nSIGPIPE default\n", {"noisy stderr: oops"}},
+    };
+    for (const bool inetd : {true, false}) {
+        for (const auto &c : cases) {
+            const std::string name =
+                std::string(inetd ? "inetd-style, " : "socket pair, ") + c.script;
+            int client = -1;
+            int server = -1;
+            connect_kind(listener, inetd, client, server);
+            harness::Options options;
+            options.stderr_is_stdout = inetd;
+            const std::string request = std::string("gemini://h/cgi-bin/") + c.script;
+            Started s(server, client, {"-d", root, "-c", "cgi-bin"}, options);
+            send_all(client, request + "\r\n");
+            std::string error;
+            const std::string answer = read_to_end(client, slack, &error);
+            close(client);
+            const harness::Result run = s.process.finish(slack);
+            std::vector<std::string> requests;
+            for (const harness::LogLine &line : run.log)
+                if (line.priority == 30)
+                    requests.push_back(line.text);
+            const std::string size = std::to_string(strlen(c.answer));
+            const std::vector<std::string> want_requests =
+                std::string(c.answer) == failed
+                    ? std::vector<std::string>{quoted(request) + "42 30", quoted(request) + "0 30"}
+                    : std::vector<std::string>{quoted(request) + "0 " + size};
+            std::string want_err;
+            for (const std::string &d : c.details)
+                want_err += d + "\n";
+            if (answer != c.answer || !error.empty() || run.exit_code != 0 ||
+                details(run.log) != c.details || requests != want_requests ||
+                (!inetd && run.err != want_err)) {
+                std::string logged;
+                for (const harness::LogLine &line : run.log)
+                    logged += " [" + std::to_string(line.priority) + " " + visible(line.text) + "]";
+                fail(name.c_str(), "answer " + visible(answer) + " " + error + ", exit " +
+                                       std::to_string(run.exit_code) + ", log" + logged +
+                                       ", standard error " + visible(run.err));
+            }
+        }
+    }
+    printf("sockets: a script's failure and standard error reach the log, never the client\n");
 }
 
 // A signal that ends a run (SIGTERM from a service manager, SIGINT from
@@ -1193,7 +1273,7 @@ void terminated(const std::string &root, Listener &listener) {
         count_request_lines(run.log, &last);
         const std::string detail = std::string("terminated by SIG") + sigabbrev_np(c.signal);
         if (tolm == 0 || run.timed_out || run.exit_code != 1 ||
-            details(run.log) != std::vector<std::string>{detail} ||
+            own_details(run.log) != std::vector<std::string>{detail} ||
             last.rfind(quoted(c.request) + c.code + " ", 0) != 0)
             fail(c.name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last) +
                              ", details " + std::to_string(details(run.log).size()));
@@ -1362,6 +1442,31 @@ void at_a_terminal(const std::string &root, Terminal &hint_tty, Terminal &detail
         if (run.exit_code != 1 || shown.find("51 file not found") == std::string::npos ||
             shown.find(detail_text) == std::string::npos)
             fail(name, "the terminal showed " + visible(shown, 300));
+    }
+    {
+        // The manual page's own example: the request piped in, the answer
+        // and the details on the one terminal.
+        const char *name = "a failure's reason at the terminal, the request piped in";
+        Terminal &tty = detail_tty;
+        harness::Options options;
+        options.stdout_fd = tty.slave;
+        options.stderr_is_stdout = true;
+        const harness::Result run =
+            harness::run({"-d", root + "/a.txt", "-u", "nobody"}, request, options);
+        std::string shown;
+        char block[4096];
+        struct pollfd p = {tty.master, POLLIN, 0};
+        while (poll(&p, 1, 200) > 0) {
+            const ssize_t n = read(tty.master, block, sizeof block);
+            if (n <= 0)
+                break;
+            shown.append(block, static_cast<size_t>(n));
+        }
+        const std::string reason = "chroot(" + root + "/a.txt): Not a directory";
+        if (run.exit_code != 1 || shown.find("41 privileges issue") == std::string::npos ||
+            shown.find("can't be used for chroot") == std::string::npos ||
+            shown.find(reason) == std::string::npos)
+            fail(name, "the terminal showed " + visible(shown, 400));
     }
     printf("sockets: at a terminal, the hint costs nothing and a failure is explained\n");
 }
@@ -1756,7 +1861,9 @@ bool comes_to_wait(pid_t pid, long call) {
         const unsigned long first = strtoul(end, &end, 16);
         const unsigned long descriptors = strtoul(end, nullptr, 16);
         (void)first;
-        if (call == sys_poll ? (in == sys_poll || in == sys_ppoll) && descriptors == 1 : in == call)
+        // The relay watches three descriptors (output, client, standard
+        // error): every other wait in poll watches one or two.
+        if (call == sys_poll ? (in == sys_poll || in == sys_ppoll) && descriptors <= 2 : in == call)
             return true;
     }
     return false;
@@ -1854,7 +1961,7 @@ void signal_ends_waits(const std::string &root, Listener &listener) {
         note("sockets: %s: ended %.2f s after it\n", c.name, took);
         if (!waiting)
             fail(c.name, "tolm never came to wait there");
-        if (run.timed_out || run.exit_code != c.exit_code || details(run.log) != want_details ||
+        if (run.timed_out || run.exit_code != c.exit_code || own_details(run.log) != want_details ||
             last.rfind(c.logged, 0) != 0)
             fail(c.name, "exit " + std::to_string(run.exit_code) +
                              (run.timed_out ? ", still running" : "") + ", log " + visible(last) +
@@ -1917,6 +2024,9 @@ int main(int argc, char *argv[]) {
          "if [ $((0x$mask & 0x1000)) -eq 0 ]; then echo SIGPIPE default; else echo SIGPIPE "
          "ignored; fi\n",
          "", 0755},
+        {"cgi-bin/plain", "#!/bin/sh\nprintf '20 text/plain\\r\\nno\\n'\n", "", 0644},
+        {"cgi-bin/crlf", "#!/bin/sh\r\nprintf '20 text/plain\\r\\nok\\n'\r\n", "", 0755},
+        {"cgi-bin/nointerp", "#!/nonexistent/python3\nprint('20 text/plain')\n", "", 0755},
         {"cgi-bin/trapper",
          "#!/bin/sh\ntrap 'touch trapper.term; exit 1' TERM\ntouch trapper.ready\n"
          "for i in $(seq 600); do sleep 0.1; done\n",
@@ -1984,6 +2094,7 @@ int main(int argc, char *argv[]) {
     cgi_client_leaves(root, listener);
     cgi_client_keeps_reading(root, listener);
     cgi_inherits(root, listener);
+    cgi_failures_explained(root, listener);
     terminated(root, listener);
     whole_then_terminated(root, listener);
     standard_error(root, listener);
