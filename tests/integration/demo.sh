@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # examples/demo as a new user runs it: it serves the example capsule over
-# TLS, the command it prints fetches the home page, each request's log line
+# TLS as the recipes deploy it (chroot and -u, busybox for the scripts), the
+# openssl command it prints first fetches the home page and a script's
+# answer, so does its Node.js command, each request's log line
 # appears in its terminal when nothing listens on /dev/log (the test runs
-# it in a private /dev without one), and Ctrl-C (SIGINT) stops it together
+# it in a private /dev without one), and no other program's line does, and Ctrl-C (SIGINT) stops it together
 # with its stunnel and its log listener. Run by another user, it runs
 # itself again through sudo, or says that it needs root. Run as root in a
 # checkout that belongs to another user (as after sudo or su -c), what it
@@ -35,7 +37,7 @@ fi
 # out of nobody's reach (in root's home, mode 0700).
 checkout=$it_tmp/checkout
 mkdir -p "$checkout/examples" "$checkout/tests/integration"
-cp -a "$demo" "$here/../../examples/capsule" "$checkout/examples/"
+cp -a "$demo" "$here/../../examples/capsule" "$here/../../examples/chroot" "$checkout/examples/"
 cp "$here/gemini-get.mjs" "$checkout/tests/integration/"
 ln -s "$here/node_modules" "$checkout/tests/integration/node_modules"
 chown -R -h nobody:nogroup "$checkout"
@@ -79,7 +81,28 @@ grep -q 'Press Ctrl-C to stop' "$it_tmp/demo.out" || fail "the demo did not star
 stunnel_pid=$(sed -n 's/.*(TLS by stunnel, pid \([0-9]*\);.*/\1/p' "$it_tmp/demo.out")
 [ -n "$stunnel_pid" ] || fail "the demo did not name its stunnel"
 
-# The fetch command exactly as the demo prints it.
+# The first fetch command needs nothing a fresh machine lacks: openssl.
+first=$(grep -E '^ +(printf|node) ' "$it_tmp/demo.out" | head -n 1)
+[[ $first == *"openssl s_client"* ]] || fail "the demo's first fetch command is not openssl's: $first"
+out=$(cd "$it_tmp" && timeout 60 bash -c "$first" | tr -d '\r')
+[ "$(head -n 1 <<<"$out")" = "20 text/gemini; lang=en" ] || fail "openssl's home page header is: $(head -n 1 <<<"$out")"
+# A script runs inside the chroot, with busybox as its /bin/sh.
+script=${first//"gemini://localhost:$port/"/"gemini://localhost:$port/cgi-bin/hello?Ada"}
+out=$(cd "$it_tmp" && timeout 60 bash -c "$script" | tr -d '\r')
+if [ "$(head -n 1 <<<"$out")" != "20 text/gemini; lang=en" ] || ! grep -q -x '# Hello, Ada!' <<<"$out"; then
+    fail "the demo's script answered:"$'\n'"$out"
+fi
+grep -q -e '-u nobody' "$state/stunnel.conf" || fail "the demo does not run tolm with -u"
+if [ ! -x "$state/jail/bin/busybox" ] || [ ! -L "$state/jail/bin/sh" ]; then
+    fail "the demo's content root has no busybox"
+fi
+[ ! -e "$checkout/examples/capsule/bin" ] || fail "the demo wrote into the checkout's capsule"
+say "ok: the demo's first command, openssl's, fetches the home page, and a script runs under -u"
+# Another program's line on /dev/log is not the demo's to show.
+printf '<38>groupadd[99]: group added to /etc/group: name=demo-test' |
+    socat -u - UNIX-SENDTO:/dev/log 2>/dev/null || true
+
+# The Node.js fetch command exactly as the demo prints it.
 fetch=$(grep -E '^ +node .*gemini-get\.mjs ' "$it_tmp/demo.out" | head -n 1)
 [ -n "$fetch" ] || fail "the demo printed no fetch command"
 out=$(cd "$it_tmp" && timeout 60 bash -c "$fetch")
@@ -97,7 +120,8 @@ for _ in $(seq 1 50); do
 done
 grep -q -E "^demo: log: tolm(\[[0-9]+\])?: \"gemini://localhost:$port/\" 20 [0-9]+$" "$it_tmp/demo.out" ||
     fail "the request's log line did not appear in the demo's output:"$'\n'"$(cat "$it_tmp/demo.out")"
-say "ok: the request's log line appears in the demo's output"
+grep -q 'groupadd' "$it_tmp/demo.out" && fail "the demo shows another program's log line:"$'\n'"$(cat "$it_tmp/demo.out")"
+say "ok: the request's log line appears in the demo's output, and no other program's"
 
 kill -INT "$demo_pid"
 for _ in $(seq 1 100); do

@@ -55,10 +55,14 @@ mount --bind "$it_tmp/etc" /etc
 # An account of the test's own in the first pass.
 account=tolmit
 id "$account" >/dev/null 2>&1 && fail "the account $account exists already"
+# it_cleanup takes the test's exit status from $?: the stops must not
+# replace a failure with their own success.
 recipes_cleanup() {
+    local status=$?
     [ -z "${run:-}" ] || stop_recipe
     [ -z "${real:-}" ] || stop_real
     umount /etc 2>/dev/null || true
+    (exit "$status")
     it_cleanup
 }
 trap recipes_cleanup EXIT
