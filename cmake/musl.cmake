@@ -68,8 +68,10 @@ set(CMAKE_CXX_FLAGS_INIT
 # C++ programs are linked by this rule alone, static whatever linker flags
 # a packager adds.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-pie")
+# Debian's GCC asks the linker for a build ID, which musl's specs drop:
+# debugging symbols kept apart (dh_strip) are found by it.
 set(CMAKE_CXX_LINK_EXECUTABLE
-    "gcc -specs=${_tolm_musl_specs} -static-pie <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+    "gcc -specs=${_tolm_musl_specs} -static-pie -Wl,--build-id <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
 
 # Tells CMakeLists.txt to check the linked binary.
 set(TOLM_MUSL ON)

@@ -51,14 +51,13 @@ void end_line() {
 
 void take_bytes(const char *bytes, size_t n) {
     for (size_t i = 0; i < n; ++i) {
-        if (lines >= max_lines)
+        const bool kept = lines < max_lines && (bytes[i] == '\n' || line_len < max_line);
+        if (!kept)
             ++dropped;
         else if (bytes[i] == '\n')
             end_line();
-        else if (line_len < max_line)
-            line[line_len++] = bytes[i];
         else
-            ++dropped;
+            line[line_len++] = bytes[i];
     }
 }
 
