@@ -6,6 +6,7 @@
 #include "log.h"
 #include "output.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -137,8 +138,25 @@ void add_detail(const char *fmt, ...) {
     details_len += (static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room) + 1;
 }
 
+// musl words these otherwise than glibc; the shipped build and the glibc
+// one log the same text.
+const char *reason_text(int err) {
+    switch (err) {
+    case ELOOP:
+        return "Too many levels of symbolic links";
+    case ENAMETOOLONG:
+        return "File name too long";
+    case ENOMEM:
+        return "Cannot allocate memory";
+    case EMFILE:
+        return "Too many open files";
+    default:
+        return strerror(err);
+    }
+}
+
 void add_reason(const char *what, const char *name, int err) {
-    add_detail("%s(%s): %s", what, name, strerror(err));
+    add_detail("%s(%s): %s", what, name, reason_text(err));
 }
 
 } // namespace tolm

@@ -21,5 +21,7 @@ void add_detail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The system's reason for a failed call on a name: "chdir(/x): No such file
 // or directory".
 void add_reason(const char *what, const char *name, int err);
+// strerror's text, the same in every build.
+const char *reason_text(int err);
 
 } // namespace tolm

@@ -163,10 +163,10 @@ void stderr_pipe_end() {
 // execute bit and for an interpreter that may not be run: the file itself
 // tells them apart.
 void explain_start_failure(const char *script, int err) {
-    const char *why = strerror(err);
+    const char *why = reason_text(err);
     struct stat st {};
     if (stat(script, &st) != 0) {
-        add_detail("%.64s: %s", script, strerror(errno));
+        add_detail("%.64s: %s", script, reason_text(errno));
         return;
     }
     char interpreter[128];
