@@ -75,4 +75,22 @@ void finish() {
     fuzz::end(0);
 }
 
+// The reasons beside an answer are formatted, so that the sanitizers see
+// every argument read, and dropped: the run's outcome is what is checked.
+void add_detail(const char *fmt, ...) {
+    char line[1200];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+}
+
+const char *reason_text(int err) {
+    return strerror(err);
+}
+
+void add_reason(const char *what, const char *name, int err) {
+    add_detail("%s(%s): %s", what, name, reason_text(err));
+}
+
 } // namespace tolm
