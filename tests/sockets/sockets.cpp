@@ -1508,7 +1508,7 @@ void in_pieces(const std::string &root, Listener &listener) {
          quoted("gemini://h/a.txt?v1-whole") + "20 21",
          true},
         {"PROXY v2 header in pieces",
-         {std::string("\r\n\r\n\0", 5), std::string("\r\nQUIT\n\x21\x11\x00", 9),
+         {std::string("\r\n\r\n\0", 5), std::string("\r\nQUIT\n\x21\x11\x00", 10),
           std::string("\x0c\xc0\x00\x02", 4),
           std::string("\x07\xc6\x33\x64\x01\xc3\x50\x07\xad", 9) + "gemini://h/a.txt?v2\r\n"},
          served,
