@@ -61,6 +61,13 @@ char *put_decimal(unsigned value, char *into) {
 
 // The canonical text, whatever spelling the header used.
 void take_address(int family, const unsigned char *binary, char *into) {
+    // An IPv4 client of a listener on both families comes as ::ffff:a.b.c.d:
+    // a script compares and limits it as the IPv4 address it is.
+    constexpr unsigned char v4_mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (family == AF_INET6 && memcmp(binary, v4_mapped, sizeof v4_mapped) == 0) {
+        family = AF_INET;
+        binary += sizeof v4_mapped;
+    }
     if (family == AF_INET6) {
         inet_ntop(family, binary, into, sizeof Client::address);
         return;
