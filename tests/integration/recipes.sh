@@ -61,6 +61,7 @@ recipes_cleanup() {
     [ -z "${run:-}" ] || stop_recipe
     [ -z "${real:-}" ] || stop_real
     umount /etc 2>/dev/null || true
+    # it_cleanup exits with $? as it finds it.
     (exit "$status") || it_cleanup
     it_cleanup
 }
