@@ -116,7 +116,7 @@ ProxyStep parse_v1(const unsigned char *data, size_t size, Client &client) {
     if (strncmp(line, "UNKNOWN", 7) == 0 && (line[7] == '\0' || line[7] == ' '))
         return parsed(length);
     // Six at most: a sixth means too many.
-    char *fields[6];
+    char *fields[6] = {};
     size_t count = 0;
     char *p = line;
     while (p != nullptr && count < 6) {
@@ -184,33 +184,56 @@ struct Tls {
     unsigned char client;
 };
 
-// Walks the type-length-value fields of [p, end); the TLS block's own fields
-// are walked inside it. False when a field runs past the end.
-bool walk_fields(const unsigned char *p, const unsigned char *end, bool inside_tls, Client &client,
-                 Tls &tls) {
+struct Field {
+    unsigned char type;
+    size_t size;
+    const unsigned char *value;
+};
+
+// The type-length-value field at p, and p past it; false when it runs past
+// end.
+bool next_field(const unsigned char *&p, const unsigned char *end, Field &field) {
+    if (end - p < 3)
+        return false;
+    field.type = p[0];
+    field.size = static_cast<size_t>(p[1] << 8 | p[2]);
+    p += 3;
+    if (field.size > static_cast<size_t>(end - p))
+        return false;
+    field.value = p;
+    p += field.size;
+    return true;
+}
+
+// The TLS block's own fields.
+bool walk_tls(const unsigned char *p, const unsigned char *end, Client &client) {
+    Field field{};
     while (p < end) {
-        if (end - p < 3)
+        if (!next_field(p, end, field))
             return false;
-        const unsigned char type = p[0];
-        const size_t n = static_cast<size_t>(p[1] << 8 | p[2]);
-        p += 3;
-        if (n > static_cast<size_t>(end - p))
+        if (field.type == subtype_version)
+            take_text(field.value, field.size, client.tls_version, sizeof client.tls_version);
+        else if (field.type == subtype_cn)
+            take_text(field.value, field.size, client.common_name, sizeof client.common_name);
+    }
+    return true;
+}
+
+// The fields after the addresses; false when one runs past its block.
+bool walk_fields(const unsigned char *p, const unsigned char *end, Client &client, Tls &tls) {
+    Field field{};
+    while (p < end) {
+        if (!next_field(p, end, field))
             return false;
-        const unsigned char *value = p;
-        p += n;
-        if (inside_tls && type == subtype_version)
-            take_text(value, n, client.tls_version, sizeof client.tls_version);
-        else if (inside_tls && type == subtype_cn)
-            take_text(value, n, client.common_name, sizeof client.common_name);
-        else if (!inside_tls && type == type_unique_id)
-            take_hash(value, n, client.hash);
-        else if (!inside_tls && type == type_ssl) {
+        if (field.type == type_unique_id) {
+            take_hash(field.value, field.size, client.hash);
+        } else if (field.type == type_ssl) {
             // One byte of client flags, four of verification result (a
             // self-made certificate fails it: Gemini trusts on first use).
-            if (n < 5 || !walk_fields(value + 5, value + n, true, client, tls))
+            if (field.size < 5 || !walk_tls(field.value + 5, field.value + field.size, client))
                 return false;
             tls.seen = true;
-            tls.client = value[0];
+            tls.client = field.value[0];
         }
     }
     return true;
@@ -219,8 +242,8 @@ bool walk_fields(const unsigned char *p, const unsigned char *end, bool inside_t
 ProxyStep parse_v2(const unsigned char *data, size_t size, Client &client) {
     if (size < 16)
         return need(16 - size);
-    const unsigned version = data[12] >> 4, command = data[12] & 0xfu;
-    const unsigned family = data[13] >> 4, transport = data[13] & 0xfu;
+    const unsigned version = data[12] >> 4, command = data[12] & 0xFU;
+    const unsigned family = data[13] >> 4, transport = data[13] & 0xFU;
     const size_t length = static_cast<size_t>(data[14] << 8 | data[15]);
     if (version != 2)
         return refuse("version 2 signature with another version");
@@ -242,7 +265,7 @@ ProxyStep parse_v2(const unsigned char *data, size_t size, Client &client) {
     if (length < addresses)
         return refuse("version 2 block shorter than its addresses");
     Tls tls{};
-    if (!walk_fields(block + addresses, block + length, false, client, tls))
+    if (!walk_fields(block + addresses, block + length, client, tls))
         return refuse("version 2 field runs past the block");
     // The unique id counts as a fingerprint only when the TLS block says a
     // certificate came: haproxy's expression over no certificate may give
