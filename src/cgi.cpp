@@ -2,6 +2,7 @@
 // process group of its own, and the relay of its output as it comes.
 #include "cgi.h"
 
+#include "client.h"
 #include "connection.h"
 #include "output.h"
 #include "response.h"
@@ -156,6 +157,7 @@ int do_cgi(const char *cgi_dir, const char *path, const char *hostname, const ch
     }
     esetenv("SCRIPT_NAME", script, 1);
     esetenv("SERVER_NAME", hostname, 1);
+    set_client_env();
     echdir(cgi_dir);
     cgi(script);
 }

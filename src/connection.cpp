@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -370,6 +371,25 @@ ssize_t read_request_bytes(char *into, size_t size) {
             return -1;
         }
     }
+}
+
+// What follows a header is the request, which must not be taken with it. A
+// version 1 line ends at a line feed: on a socket a look at what has
+// arrived finds it (every byte before it is the header's), elsewhere the
+// line is read a byte at a time.
+ssize_t read_header_bytes(char *into, size_t size, bool to_line_end) {
+    if (!to_line_end)
+        return read_request_bytes(into, size);
+    size_t take = 1;
+    if (in_kind == Kind::socket) {
+        const ssize_t n = recv(0, into, size, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) {
+            const void *lf = memchr(into, '\n', static_cast<size_t>(n));
+            take = lf != nullptr ? static_cast<size_t>(static_cast<const char *>(lf) - into) + 1
+                                 : static_cast<size_t>(n);
+        }
+    }
+    return read_request_bytes(into, take);
 }
 
 void request_line_ended(bool more_followed) {

@@ -33,6 +33,9 @@ bool stderr_is_stdout();
 bool stdout_is_socket();
 bool stdin_is_socket();
 ssize_t read_request_bytes(char *into, size_t size);
+// The same, for a PROXY protocol header; with to_line_end the read stops
+// after the first line feed.
+ssize_t read_header_bytes(char *into, size_t size, bool to_line_end);
 // The line feed arrived, and whether more followed it in the same read.
 void request_line_ended(bool more_followed);
 ssize_t write_stdout(const char *data, size_t size);

@@ -2,6 +2,7 @@
 // by a super-server for each connection. This file is the run from start to
 // end: the options, then one call per step of the request flow, in order.
 #include "cgi.h"
+#include "client.h"
 #include "connection.h"
 #include "content.h"
 #include "paths.h"
@@ -26,6 +27,7 @@ struct Options {
     char cgi_dir[1024];
     bool confined; // -u given, even with an empty value
     bool virtualhost;
+    bool proxy_header; // -p: a PROXY protocol header comes first
 };
 
 void parse_options(int argc, char *argv[], Options &opt) {
@@ -36,10 +38,11 @@ void parse_options(int argc, char *argv[], Options &opt) {
     opt.cgi_dir[0] = '\0';
     opt.confined = false;
     opt.virtualhost = false;
+    opt.proxy_header = false;
     // "+" asks glibc for POSIX parsing: no reordering of the command line and
     // no look at POSIXLY_CORRECT. ":" silences its diagnostics.
     int c;
-    while ((c = getopt(argc, argv, "+:d:l:m:u:c:vi")) != -1) {
+    while ((c = getopt(argc, argv, "+:d:l:m:u:c:vip")) != -1) {
         switch (c) {
         case 'd':
             esnprintf(opt.chroot_dir, sizeof opt.chroot_dir, "%s", optarg);
@@ -71,6 +74,9 @@ void parse_options(int argc, char *argv[], Options &opt) {
         case 'i':
             doautoidx = true;
             break;
+        case 'p':
+            opt.proxy_header = true;
+            break;
         default: // unknown letters and a missing last argument are ignored
             break;
         }
@@ -84,7 +90,7 @@ bool answered_at_terminal(int argc, char *argv[]) {
     if (argc < 2)
         return false;
     constexpr char usage[] =
-        "usage: tolm [-iv] [-c cgidir] [-d rootdir] [-l lang] [-m mimetype] [-u user]\n";
+        "usage: tolm [-ipv] [-c cgidir] [-d rootdir] [-l lang] [-m mimetype] [-u user]\n";
     constexpr char version[] = "tolm " TOLM_VERSION "\n";
     const char *text = strcmp(argv[1], "--help") == 0      ? usage
                        : strcmp(argv[1], "--version") == 0 ? version
@@ -124,6 +130,8 @@ int main(int argc, char *argv[]) {
         return 0;
     mark_start();
     parse_options(argc, argv, opt);
+    if (opt.proxy_header)
+        read_proxy_header();
     read_request(request);
     split_request(request, hostname, path, query);
     Account account{};

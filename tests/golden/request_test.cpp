@@ -289,7 +289,7 @@ TEST(Terminal, HelpAndVersion) {
     harness::Tree tree(
         std::vector<Node>{{"index.gmi", "# home\n"}, {"h/index.gmi", "# host h\n"}, {"pts/", ""}});
     const std::string usage =
-        "usage: tolm [-iv] [-c cgidir] [-d rootdir] [-l lang] [-m mimetype] [-u user]\n";
+        "usage: tolm [-ipv] [-c cgidir] [-d rootdir] [-l lang] [-m mimetype] [-u user]\n";
     struct Case {
         std::string option;
         bool at_terminal;

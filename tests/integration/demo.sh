@@ -4,8 +4,10 @@
 # openssl command it prints first fetches the home page and a script's
 # answer, so does its Node.js command, each request's log line
 # appears in its terminal when nothing listens on /dev/log (the test runs
-# it in a private /dev without one), and no other program's line does, and Ctrl-C (SIGINT) stops it together
-# with its stunnel and its log listener. Run by another user, it runs
+# it in a private /dev without one), and no other program's line does, and
+# Ctrl-C (SIGINT) stops it together with its haproxy, its socat and its log
+# listener; its whoami script asks for a client certificate and knows the
+# visitor's by its fingerprint. Run by another user, it runs
 # itself again through sudo, or says that it needs root. Run as root in a
 # checkout that belongs to another user (as after sudo or su -c), what it
 # makes there belongs to that user.
@@ -19,7 +21,7 @@ source "$here/lib.sh"
 build=$(realpath "${1:?usage: demo.sh BUILD_DIR}")
 demo=$(realpath "$here/../../examples/demo")
 [ "$(id -u)" -eq 0 ] || skip "needs root (the demo listens on /dev/log)"
-require stunnel openssl node awk socat unshare setpriv
+require haproxy openssl node awk socat unshare setpriv
 [ -d "$here/node_modules/@derhuerst/gemini" ] || fail "the Gemini client is missing (run tests/install-deps)"
 enter_private_namespace "$@"
 
@@ -78,8 +80,8 @@ for _ in $(seq 1 300); do
     sleep 0.1
 done
 grep -q 'Press Ctrl-C to stop' "$it_tmp/demo.out" || fail "the demo did not start:"$'\n'"$(cat "$it_tmp/demo.out")"
-stunnel_pid=$(sed -n 's/.*(TLS by stunnel, pid \([0-9]*\);.*/\1/p' "$it_tmp/demo.out")
-[ -n "$stunnel_pid" ] || fail "the demo did not name its stunnel"
+haproxy_pid=$(sed -n 's/.*(TLS by haproxy, pid \([0-9]*\);.*/\1/p' "$it_tmp/demo.out")
+[ -n "$haproxy_pid" ] || fail "the demo did not name its haproxy"
 
 # The first fetch command needs nothing a fresh machine lacks: openssl.
 first=$(grep -E '^ +(printf|node) ' "$it_tmp/demo.out" | head -n 1)
@@ -92,7 +94,7 @@ out=$(cd "$it_tmp" && timeout 60 bash -c "$script" | tr -d '\r')
 if [ "$(head -n 1 <<<"$out")" != "20 text/gemini; lang=en" ] || ! grep -q -x '# Hello, Ada!' <<<"$out"; then
     fail "the demo's script answered:"$'\n'"$out"
 fi
-grep -q -e '-u nobody' "$state/stunnel.conf" || fail "the demo does not run tolm with -u"
+pgrep -f -- "-p -u nobody -d $state/jail " >/dev/null || fail "the demo does not run tolm with -u"
 if [ ! -x "$state/jail/bin/busybox" ] || [ ! -L "$state/jail/bin/sh" ]; then
     fail "the demo's content root has no busybox"
 fi
@@ -123,17 +125,32 @@ grep -q -E "^demo: log: tolm(\[[0-9]+\])?: \"gemini://localhost:$port/\" 20 [0-9
 grep -q 'groupadd' "$it_tmp/demo.out" && fail "the demo shows another program's log line:"$'\n'"$(cat "$it_tmp/demo.out")"
 say "ok: the request's log line appears in the demo's output, and no other program's"
 
+# The certificate command as the demo prints it, and the same without one.
+whoami=$(grep -E '^ +node .*--cert .*cgi-bin/whoami$' "$it_tmp/demo.out" | head -n 1)
+[ -n "$whoami" ] || fail "the demo printed no command for whoami"
+fp=$(openssl x509 -in "$state/visitor.pem" -outform der | sha256sum | cut -d' ' -f1)
+out=$(printf 'gemini://localhost/cgi-bin/whoami\r\n' |
+    timeout 30 openssl s_client -quiet -connect "127.0.0.1:$port" -servername localhost 2>/dev/null)
+[ "$out" = $'60 Present a client certificate to be greeted\r' ] ||
+    fail "whoami without a certificate: $(head -n 1 <<<"$out")"
+out=$(cd "$it_tmp" && timeout 60 bash -c "$whoami")
+if ! grep -q -x "Your certificate: SHA256:$fp" <<<"$out" || ! grep -q '^First visit' <<<"$out"; then
+    fail "whoami with the visitor's certificate:"$'\n'"$out"
+fi
+out=$(cd "$it_tmp" && timeout 60 bash -c "$whoami")
+grep -q '^Welcome back' <<<"$out" || fail "whoami did not know the certificate again:"$'\n'"$out"
+say "ok: whoami asks for a certificate, and knows the visitor's by its fingerprint"
 kill -INT "$demo_pid"
 for _ in $(seq 1 100); do
     kill -0 "$demo_pid" 2>/dev/null || break
     sleep 0.1
 done
 kill -0 "$demo_pid" 2>/dev/null && fail "the demo did not stop on SIGINT"
-kill -0 "$stunnel_pid" 2>/dev/null && fail "the demo's stunnel (pid $stunnel_pid) is still running"
+kill -0 "$haproxy_pid" 2>/dev/null && fail "the demo's haproxy (pid $haproxy_pid) is still running"
 listening "$port" && fail "port $port is still open"
 grep -q 'demo: stopped' "$it_tmp/demo.out" || fail "the demo did not report stopping"
 [ ! -e /dev/log ] || fail "the demo left /dev/log behind"
-say "ok: SIGINT stops the demo, its stunnel and its log listener"
+say "ok: SIGINT stops the demo, its haproxy and its log listener"
 # Once it stopped, all it printed is there: stunnel's report of each
 # closed connection would bury the log lines, and its complaint at start
 # about client certificates, which the demo does not ask for, alarms.

@@ -235,10 +235,12 @@ start nginx "${nginx_args[@]}" -g "daemon off;"
 wait_listening "$nginx_port" "$last_pid"
 check_capsule "gemini://localhost:$nginx_port" "nginx-stream.conf in front of tolm-tcpserver.service"
 check_no_resumption "$nginx_port" nginx-stream.conf
-# Behind nginx, the client tcpserver sees is nginx on the loopback address.
+# Behind nginx, the client tcpserver sees is nginx on the loopback address;
+# the client's own, here the same address, comes in nginx's PROXY header.
 check_env "gemini://localhost:$nginx_port" "CGI environment under tolm-tcpserver.service" \
     PROTO=TCP TCPREMOTEIP=127.0.0.1 "TCPREMOTEPORT=~^[0-9]+$" TCPLOCALIP=127.0.0.1 \
-    "TCPLOCALPORT=$plain_port" TCPLOCALHOST=0 '!TCPREMOTEHOST' '!TCPREMOTEINFO' '!REMOTE_HOST'
+    "TCPLOCALPORT=$plain_port" TCPLOCALHOST=0 '!TCPREMOTEHOST' '!TCPREMOTEINFO' \
+    REMOTE_ADDR=127.0.0.1 REMOTE_HOST=127.0.0.1 "REMOTE_PORT=~^[0-9]+$" '!TLS_CLIENT_HASH'
 
 # Both listeners and both TLS versions the example allows. (A Gemini URL
 # with an IPv6 address and a port would not name a file, so the address

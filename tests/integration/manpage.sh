@@ -22,7 +22,7 @@ mandoc -Tlint -W warning "$page" || fail "mandoc -Tlint found problems in $page"
 out=$(groff -t -mandoc -ww -z "$page" 2>&1)
 [ -z "$out" ] || fail "groff warns about $page:"$'\n'"$out"
 # Every option of the program is documented.
-for opt in c d i l m u v; do
+for opt in c d i l m p u v; do
     grep -q -E "^\.It Fl $opt( |$)" "$page" || fail "option -$opt is not documented"
 done
 say "ok: $page is clean"

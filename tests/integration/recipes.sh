@@ -76,7 +76,7 @@ extract() {
         fence = 0
         inside' "$readme"
 }
-names=(stunnel-exec xinetd inetd systemd-socket nginx-tcpserver)
+names=(stunnel-exec xinetd inetd systemd-socket nginx-tcpserver haproxy)
 for kind in recipe undo; do
     found=$(grep -c "^# $kind: " "$readme" || true)
     [ "$found" -eq "${#names[@]}" ] ||
@@ -197,6 +197,14 @@ systemctl() {
             wait_listening "${address##*:}" "$spawned"
         done < <(grep -v -E '^[[:space:]]*(#|$)' "$run/etc/inetd.conf")
         ;;
+    haproxy)
+        # Debian's unit with what /etc/default/haproxy sets, in the
+        # foreground.
+        local config
+        config=$(sed -n 's/^CONFIG=//p' "$run/etc/default/haproxy" | tail -n 1)
+        spawn haproxy haproxy -db -f "$config"
+        wait_listening "$tls_port" "$spawned"
+        ;;
     nginx)
         spawn nginx nginx -p "$run/nginx/" -e "$run/nginx/error.log" -c "$run/etc/nginx/nginx.conf" -g "daemon off;"
         wait_listening "$tls_port" "$spawned"
@@ -282,7 +290,7 @@ for name in "${names[@]}"; do
     tls_port=$(free_port)
     plain_port=$(free_port)
     while [ "$plain_port" = "$tls_port" ]; do plain_port=$(free_port); done
-    mkdir -p "$run/etc/stunnel" "$run/etc/xinetd.d" "$run/etc/systemd/system" "$run/etc/nginx/modules-enabled" \
+    mkdir -p "$run/etc/stunnel" "$run/etc/xinetd.d" "$run/etc/haproxy" "$run/etc/default" "$run/etc/systemd/system" "$run/etc/nginx/modules-enabled" \
         "$run/srv" "$run/doc" "$run/nginx" "$run/bin" "$run/systemd/system"
     : >"$run/etc/inetd.conf"
     write_map
@@ -339,6 +347,7 @@ stop_real() {
     done
     [ ! -f /run/xinetd.pid ] || service xinetd stop >>"$real/stop.log" 2>&1 || true
     [ ! -f /run/nginx.pid ] || service nginx stop >>"$real/stop.log" 2>&1 || true
+    [ ! -f /run/haproxy.pid ] || service haproxy stop >>"$real/stop.log" 2>&1 || true
     [ ! -f /run/tolm-tcpserver.pid ] ||
         start-stop-daemon --stop --retry 5 --pidfile /run/tolm-tcpserver.pid >>"$real/stop.log" 2>&1 || true
     for name in /var/log /run /srv /etc; do umount "$name" 2>/dev/null || true; done
@@ -375,7 +384,7 @@ etc_left() {
     diff <(grep -v '^worker_processes ' "$base/nginx/nginx.conf") <(grep -v '^worker_processes ' /etc/nginx/nginx.conf) ||
         true
 }
-for name in stunnel-exec xinetd nginx-tcpserver; do
+for name in stunnel-exec xinetd nginx-tcpserver haproxy; do
     real=$it_tmp/real-$name
     mkdir -p "$real/etc" "$real/srv" "$real/doc" "$real/bin"
     # The machine's /etc as it is, so that the init scripts find their
@@ -416,6 +425,23 @@ for name in stunnel-exec xinetd nginx-tcpserver; do
         fail "recipe $name: the CGI script got the environment of the shell that ran the recipe:"$'\n'"$(cat "$real/env.out")"
     fi
     say "ok: recipe $name: a CGI script gets a clean environment"
+    if [ "$name" = haproxy ]; then
+        # The script knows the client by its certificate's fingerprint,
+        # and gets none without a certificate.
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+            -subj /CN=visitor -keyout "$real/client.key" -out "$real/client.crt" 2>/dev/null
+        fp=$(openssl x509 -in "$real/client.crt" -outform der | sha256sum | cut -d' ' -f1)
+        printf 'gemini://localhost/cgi-bin/env\r\n' | timeout 20 openssl s_client -quiet -connect localhost:1965 \
+            -cert "$real/client.crt" -key "$real/client.key" >"$real/cert.out" 2>/dev/null || true
+        if ! grep -q -x "export TLS_CLIENT_HASH='$fp'" "$real/cert.out" ||
+            ! grep -q -x "export REMOTE_USER='visitor'" "$real/cert.out"; then
+            fail "recipe haproxy: the script did not get the certificate's fingerprint:"$'\n'"$(cat "$real/cert.out")"
+        fi
+        if ! grep -q -x "export REMOTE_ADDR='127.0.0.1'" "$real/env.out" || grep -q TLS_CLIENT_HASH "$real/env.out"; then
+            fail "recipe haproxy: without a certificate the script saw:"$'\n'"$(cat "$real/env.out")"
+        fi
+        say "ok: recipe haproxy: a script knows a client certificate by its fingerprint"
+    fi
     ! listening 80 || fail "recipe $name leaves a web server on port 80"
     status=0
     run_block "$real/undo.sh" "$real/undo.out" || status=$?

@@ -1556,6 +1556,7 @@ struct Pieces {
     std::vector<std::string> pieces;
     std::string answer;
     std::string logged; // the request log line
+    bool proxy = false; // run with -p
 };
 
 // Waits until nothing sent is left unread on tolm's side, or tolm has
@@ -1599,6 +1600,38 @@ void in_pieces(const std::string &root, Listener &listener) {
          {long_line.substr(0, 1000), long_line.substr(1000)},
          too_long,
          quoted("") + "59 " + std::to_string(too_long.size())},
+        // Under -p the header is read to its end and not a byte further,
+        // however it comes, and the request that follows is read whole.
+        {"PROXY v1 header in pieces",
+         {"PROXY TCP4 192.0.2.7 ", "198.51.100.1 50000", " 1965\r", "\ngemini://h/a.txt?v1\r\n"},
+         served,
+         quoted("gemini://h/a.txt?v1") + "20 21",
+         true},
+        {"PROXY v1 header and request in one write",
+         {"PROXY TCP4 192.0.2.7 198.51.100.1 50000 1965\r\ngemini://h/a.txt?v1-whole\r\n"},
+         served,
+         quoted("gemini://h/a.txt?v1-whole") + "20 21",
+         true},
+        {"PROXY v2 header in pieces",
+         {std::string("\r\n\r\n\0", 5), std::string("\r\nQUIT\n\x21\x11\x00", 10),
+          std::string("\x0c\xc0\x00\x02", 4),
+          std::string("\x07\xc6\x33\x64\x01\xc3\x50\x07\xad", 9) + "gemini://h/a.txt?v2\r\n"},
+         served,
+         quoted("gemini://h/a.txt?v2") + "20 21",
+         true},
+        {"PROXY v2 header and request in one write",
+         {std::string("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\xc0\x00\x02\x07\xc6\x33\x64"
+                      "\x01\xc3\x50\x07\xad",
+                      28) +
+          "gemini://h/a.txt?v2-whole\r\n"},
+         served,
+         quoted("gemini://h/a.txt?v2-whole") + "20 21",
+         true},
+        {"a request without a PROXY header under -p",
+         {"gemini://h/a.txt\r\n"},
+         "59 Bad PROXY protocol header\r\n",
+         quoted("") + "59 30",
+         true},
     };
     int whole = 0;
     for (const Pieces &c : cases) {
@@ -1624,7 +1657,10 @@ void in_pieces(const std::string &root, Listener &listener) {
                 from = out_pipe[0];
                 output = out_pipe[1];
             }
-            harness::Process run_process({"-d", root}, "", connected(input, output));
+            const std::vector<std::string> args = c.proxy
+                                                      ? std::vector<std::string>{"-p", "-d", root}
+                                                      : std::vector<std::string>{"-d", root};
+            harness::Process run_process(args, "", connected(input, output));
             if (output != input)
                 close(output);
             bool fed = true;
