@@ -5,6 +5,7 @@
 #include "connection.h"
 #include "output.h"
 #include "response.h"
+#include "script_start.h"
 #include "utils.h"
 
 #include "descriptor.h"
@@ -196,6 +197,7 @@ void cgi(const char *script) {
         dup2(fds[1], 1);
         close(fds[1]);
         leave_connection();
+        give_script_known_start();
         execl(script, script, static_cast<char *>(nullptr));
         close(fds[0]);
         cgi_failed(script);

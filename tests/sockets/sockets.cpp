@@ -561,16 +561,30 @@ void slow_reader(const Slow &c, const std::string &root, Listener &listener) {
     keep(run, {c.name, quoted(c.request) + c.code + " " + std::to_string(want.size()), false});
 }
 
+harness::Options through_shell(const std::string &prelude, std::vector<std::string> &args,
+                               const std::string &launcher = "");
+
 // A reader of a socket pair that takes a few bytes now and then, for
 // longer than the stall limit, is still taking: it is never cut, and gets
-// the whole body once it reads faster.
-void trickling_reader(const std::string &root, Listener &listener, const std::string &body) {
-    const char *name = "socket pair reader taking 100 bytes every 4 s";
+// the whole body once it reads faster. Also where the socket diagnostics
+// are refused: in a network namespace of its own, as under systemd's
+// PrivateNetwork, tolm cannot look the connection's socket up.
+struct Trickle {
+    const char *name;
+    const char *request;
+    const char *launcher;
+    double gap; // seconds between two reads of 100 bytes
+};
+
+void trickling_reader(const Trickle &c, const std::string &root, Listener &listener,
+                      const std::string &body) {
     int client = -1;
     int server = -1;
     connect_kind(listener, false, client, server, true);
-    Started s(server, client, {"-d", root});
-    send_all(client, "gemini://h/mid.bin?trickle\r\n");
+    std::vector<std::string> args = {"-d", root};
+    const harness::Options options = through_shell(":", args, c.launcher);
+    Started s(server, client, args, options);
+    send_all(client, std::string(c.request) + "\r\n");
     std::string answer;
     std::string error;
     char block[100];
@@ -580,18 +594,17 @@ void trickling_reader(const std::string &root, Listener &listener, const std::st
             error = n == 0 ? "an end while trickling" : strerror(errno);
         else
             answer.append(block, static_cast<size_t>(n));
-        usleep(4000000);
+        usleep(static_cast<useconds_t>(c.gap * 1e6));
     }
     answer += read_to_end(client, slack, &error);
     close(client);
     const harness::Result run = s.process.finish(slack);
     const std::string want = "20 application/octet-stream\r\n" + body;
     if (answer != want || !error.empty() || run.exit_code != 0)
-        fail(name, std::to_string(answer.size()) + " of " + std::to_string(want.size()) +
-                       " bytes, " + (error.empty() ? "an end" : error) + ", exit " +
-                       std::to_string(run.exit_code));
-    keep(run,
-         {name, quoted("gemini://h/mid.bin?trickle") + "20 " + std::to_string(want.size()), false});
+        fail(c.name, std::to_string(answer.size()) + " of " + std::to_string(want.size()) +
+                         " bytes, " + (error.empty() ? "an end" : error) + ", exit " +
+                         std::to_string(run.exit_code));
+    keep(run, {c.name, quoted(c.request) + "20 " + std::to_string(want.size()), false});
 }
 
 // Rows of the phase below, defined with the script helpers further down.
@@ -662,8 +675,14 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
                        "gemini://h/trickle\r\n", 2.0);
     cases.emplace_back(pipe_waits, std::cref(root));
     cases.emplace_back(nonblocking_pipe, std::cref(root), slow.substr(0, 4 << 20));
-    cases.emplace_back(trickling_reader, std::cref(root), std::ref(listener),
-                       slow.substr(0, 4 << 20));
+    static const Trickle trickles[] = {
+        {"socket pair reader taking 100 bytes every 4 s", "gemini://h/mid.bin?trickle", "", 4},
+        {"socket pair reader taking 100 bytes a second, no socket diagnostics",
+         "gemini://h/mid.bin?trickle-netns", "unshare --net", 1},
+    };
+    for (const Trickle &c : trickles)
+        cases.emplace_back(trickling_reader, std::cref(c), std::cref(root), std::ref(listener),
+                           slow.substr(0, 4 << 20));
     const struct {
         const char *name;
         bool tcp;
@@ -792,11 +811,14 @@ void closing(const std::string &root, Listener &listener) {
 }
 
 // tolm started through a shell that first runs `prelude`, as a super-server
-// might start it: with a signal ignored, or its process id written down.
-harness::Options through_shell(const std::string &prelude, std::vector<std::string> &args) {
+// might start it: with a signal ignored, or its process id written down;
+// and through `launcher` (env with a signal blocked, unshare), if given.
+harness::Options through_shell(const std::string &prelude, std::vector<std::string> &args,
+                               const std::string &launcher) {
     harness::Options options;
     options.program = "/bin/sh";
-    args.insert(args.begin(), {"-c", prelude + "; exec \"$0\" \"$@\"", harness::binary()});
+    args.insert(args.begin(),
+                {"-c", prelude + "; exec " + launcher + " \"$0\" \"$@\"", harness::binary()});
     return options;
 }
 
@@ -1149,6 +1171,9 @@ void terminated(const std::string &root, Listener &listener) {
         const char *request;
         const char *code;
         const char *ready; // a file the script makes once it runs
+        const char *prelude = "";
+        const char *launcher = "";
+        int then = 0; // a second signal right after the first
     } cases[] = {
         {"SIGTERM while a client does not read", SIGTERM, "gemini://h/big.bin?term", "20", ""},
         {"SIGHUP while a client does not read", SIGHUP, "gemini://h/big.bin?hup", "20", ""},
@@ -1160,6 +1185,16 @@ void terminated(const std::string &root, Listener &listener) {
          "trapper.ready"},
         {"SIGTERM while a script's child ignores it", SIGTERM, "gemini://h/cgi-bin/stubborn", "0",
          "stubborn.pid"},
+        // What tolm inherits: SIGTERM ignored or blocked by the front end
+        // still ends the run, and so do the others when blocked.
+        {"SIGTERM ignored at start", SIGTERM, "gemini://h/big.bin?ignored", "20", "",
+         "trap '' TERM"},
+        {"SIGTERM blocked at start", SIGTERM, "gemini://h/big.bin?blocked", "20", "", "",
+         "env --block-signal=TERM,HUP,INT,QUIT"},
+        {"SIGHUP blocked at start", SIGHUP, "gemini://h/big.bin?hup-blocked", "20", "", "",
+         "env --block-signal=TERM,HUP,INT,QUIT"},
+        {"SIGHUP, then SIGTERM at once: the first names the end", SIGHUP, "gemini://h/big.bin?two",
+         "20", "", "", "", SIGTERM},
     };
     for (const auto &c : cases) {
         const std::string pid_file = root + "/tolm.pid";
@@ -1171,7 +1206,9 @@ void terminated(const std::string &root, Listener &listener) {
         int server = -1;
         listener.connect_pair(client, server);
         std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
-        const harness::Options options = through_shell("echo $$ >" + pid_file, args);
+        const std::string prelude =
+            "echo $$ >" + pid_file + (c.prelude[0] != '\0' ? std::string("; ") + c.prelude : "");
+        const harness::Options options = through_shell(prelude, args, c.launcher);
         Started s(server, client, args, options);
         send_all(client, std::string(c.request) + "\r\n");
         const pid_t tolm = pid_in(pid_file);
@@ -1184,6 +1221,8 @@ void terminated(const std::string &root, Listener &listener) {
             read_until(client, "\r\n", &head);
         if (tolm > 0)
             kill(tolm, c.signal);
+        if (tolm > 0 && c.then != 0)
+            kill(tolm, c.then);
         const harness::Result run = s.process.finish(slack);
         size_t received = 0;
         std::string error;
@@ -1194,9 +1233,13 @@ void terminated(const std::string &root, Listener &listener) {
         const std::string detail = std::string("terminated by SIG") + sigabbrev_np(c.signal);
         if (tolm == 0 || run.timed_out || run.exit_code != 1 ||
             details(run.log) != std::vector<std::string>{detail} ||
-            last.rfind(quoted(c.request) + c.code + " ", 0) != 0)
+            last.rfind(quoted(c.request) + c.code + " ", 0) != 0) {
+            std::string logged;
+            for (const std::string &d : details(run.log))
+                logged += " [" + visible(d) + "]";
             fail(c.name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last) +
-                             ", details " + std::to_string(details(run.log).size()));
+                             ", details" + logged);
+        }
         if (!cut)
             fail(c.name, "no reset: " + (error.empty() ? "a clean end" : error));
         if (strstr(c.request, "trapper") != nullptr && !exists(root + "/cgi-bin/trapper.term"))
@@ -1227,9 +1270,14 @@ void standard_error(const std::string &root, Listener &listener) {
     const struct {
         const char *name;
         std::string prelude;
+        const char *launcher = "";
     } cases[] = {
         {"standard error a full pipe nobody reads", "exec 2>" + fifo},
         {"standard error closed at start", "exec 2>&-"},
+        // The bound on the write is an interval timer's SIGALRM, which a
+        // mask inherited from the front end must not hold back.
+        {"standard error a full pipe nobody reads, SIGALRM blocked at start", "exec 2>" + fifo,
+         "env --block-signal=ALRM"},
     };
     const std::string request = "gemini://h/a.txt";
     const std::string missing = root + "/missing";
@@ -1238,7 +1286,7 @@ void standard_error(const std::string &root, Listener &listener) {
         int server = -1;
         connect_kind(listener, false, client, server);
         std::vector<std::string> args = {"-d", missing};
-        const harness::Options options = through_shell(c.prelude, args);
+        const harness::Options options = through_shell(c.prelude, args, c.launcher);
         Started s(server, client, args, options);
         send_all(client, request + "\r\n");
         std::string error;
@@ -1739,6 +1787,124 @@ void cgi_client_sends_more(const std::string &root, Listener &listener) {
     printf("sockets: input sent while a script works is no hang-up\n");
 }
 
+// A signal ignored when tolm started (nohup, a background job of a shell)
+// stays ignored, but for SIGTERM: SIGHUP, SIGINT and SIGQUIT then end
+// nothing, and the script's answer arrives whole.
+void ignored_stay_ignored(const std::string &root, Listener &listener) {
+    const char *name = "SIGHUP, SIGINT and SIGQUIT ignored at start stay ignored";
+    const std::string pid_file = root + "/tolm.pid";
+    const std::string ready = root + "/cgi-bin/later.ready";
+    const std::string go = root + "/cgi-bin/later.go";
+    unlink(pid_file.c_str());
+    unlink(ready.c_str());
+    unlink(go.c_str());
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
+    const harness::Options options =
+        through_shell("trap '' HUP INT QUIT; echo $$ >" + pid_file, args);
+    Started s(server, client, args, options);
+    const std::string request = "gemini://h/cgi-bin/later?ignored";
+    send_all(client, request + "\r\n");
+    const pid_t tolm = pid_in(pid_file);
+    const bool started = appears(ready);
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT})
+        if (tolm > 0)
+            kill(tolm, signal);
+    usleep(300000);
+    touch(go);
+    std::string error;
+    const std::string answer = read_to_end(client, slack, &error);
+    const harness::Result run = s.process.finish(slack);
+    close(client);
+    std::string last;
+    count_request_lines(run.log, &last);
+    const std::string want = "20 text/plain\r\nlater\n";
+    if (tolm == 0 || !started || answer != want || !error.empty() || run.exit_code != 0 ||
+        !details(run.log).empty() || last != quoted(request) + "0 " + std::to_string(want.size()))
+        fail(name, "answer " + visible(answer) + " " + error + ", exit " +
+                       std::to_string(run.exit_code) + ", log " + visible(last) + ", " +
+                       std::to_string(details(run.log).size()) + " details");
+    printf("sockets: %s\n", name);
+}
+
+// Whatever tolm inherits from its front end, a script starts the same:
+// descriptors 0, 1 and 2 only (stunnel's exec mode leaks a pipe), every
+// signal at its default action and none blocked. SIGCHLD ignored at start
+// must not let the kernel reap the script before tolm waits for it.
+void cgi_starts_known(const std::string &root, Listener &listener) {
+    const char *name = "script's start when tolm inherits a descriptor, a mask and ignored signals";
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
+    const harness::Options options =
+        through_shell("exec 7</dev/null", args,
+                      "env --block-signal=TERM,HUP,ALRM,CHLD,USR1 --ignore-signal=HUP,CHLD,USR2");
+    Started s(server, client, args, options);
+    send_all(client, "gemini://h/cgi-bin/inherited\r\n");
+    std::string error;
+    const std::string answer = read_to_end(client, slack, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    const std::string want = "20 text/plain\r\ndescriptors above 2: none\nSIGPIPE default\n"
+                             "blocked: none\nignored: none\n";
+    if (answer != want || !error.empty() || run.exit_code != 0 || !details(run.log).empty())
+        fail(name, "answer " + visible(answer) + " " + error + ", exit " +
+                       std::to_string(run.exit_code) + ", " +
+                       std::to_string(details(run.log).size()) + " details");
+    printf("sockets: %s: the same as ever\n", name);
+}
+
+// Under every super-server the script's standard input is the open
+// connection that tolm writes to: tolm never changes its flags. A script
+// reading there while its earlier output still waits for the client
+// waits for the client's bytes too, and one that made its input
+// non-blocking itself keeps it so.
+void cgi_shares_connection(const std::string &root, Listener &listener) {
+    const struct {
+        const char *name;
+        const char *request;
+        const char *said; // the script's line among the zeros
+    } cases[] = {
+        {"script reading its client while its output waits", "gemini://h/cgi-bin/shares?read",
+         "read answer\n"},
+        {"script's own O_NONBLOCK on its input while its output waits",
+         "gemini://h/cgi-bin/shares?own", "own O_NONBLOCK kept\n"},
+    };
+    for (const auto &c : cases) {
+        int client = -1;
+        int server = -1;
+        listener.connect_pair(client, server);
+        Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+        send_all(client, std::string(c.request) + "\r\n");
+        // The script reads, or sets its flag, after 1 s; the client's line
+        // comes after 3 s, and only then does it read.
+        usleep(3000000);
+        send_all(client, "answer\n");
+        std::string error;
+        const std::string answer = read_to_end(client, io_timeout, &error);
+        close(client);
+        const harness::Result run = s.process.finish(slack);
+        const size_t said = answer.find(c.said);
+        const size_t want = 15 + 16000000 + strlen(c.said);
+        if (said == std::string::npos || answer.size() != want || !error.empty() ||
+            run.exit_code != 0) {
+            const size_t end = answer.find_last_not_of('\0');
+            fail(c.name, std::to_string(answer.size()) + " of " + std::to_string(want) +
+                             " bytes, the script said " +
+                             visible(end == std::string::npos || end < 15
+                                         ? ""
+                                         : answer.substr(answer.find_first_not_of('\0', 15)),
+                                     60) +
+                             ", " + (error.empty() ? "an end" : error) + ", exit " +
+                             std::to_string(run.exit_code));
+        }
+    }
+    printf("sockets: a script's standard input keeps its flags while tolm waits to write\n");
+}
+
 // Whether the process waits in the given system call (x86-64 numbers; a
 // poll on one descriptor, by poll or ppoll), up to the slack.
 constexpr long sys_read = 0, sys_write = 1, sys_poll = 7, sys_sendfile = 40, sys_ppoll = 271;
@@ -1962,6 +2128,19 @@ int main(int argc, char *argv[]) {
          "", 0755},
         {"cgi-bin/large",
          "#!/bin/sh\nprintf '20 application/octet-stream\\r\\n'\nexec cat ../slow.bin\n", "", 0755},
+        {"cgi-bin/inherited", "", CGI_PROBE},
+        // 16 MB in the background, then after 1 s a read of its standard
+        // input, or its own O_NONBLOCK there, looked at once the writer is
+        // done.
+        {"cgi-bin/shares",
+         "#!/bin/sh\nprintf '20 text/plain\\r\\n'\nhead -c 16000000 /dev/zero &\nsleep 1\n"
+         "if [ \"$QUERY_STRING\" = own ]; then\n"
+         "  dd iflag=nonblock count=0 2>/dev/null\n  wait\n  sleep 1\n"
+         "  flags=$(sed -n 's/^flags:[[:space:]]*//p' /proc/$$/fdinfo/0)\n"
+         "  if [ $((0$flags & 04000)) -ne 0 ]; then echo 'own O_NONBLOCK kept'; "
+         "else echo 'own O_NONBLOCK lost'; fi\n"
+         "elif read -r line; then echo \"read $line\"; else echo 'no input'; fi\nwait\n",
+         "", 0755},
     });
     const std::string &root = tree.dir();
     for (int i = 0; i < listed; ++i)
@@ -1990,6 +2169,9 @@ int main(int argc, char *argv[]) {
     at_a_terminal(root, hint_tty, detail_tty);
     in_pieces(root, listener);
     cgi_client_sends_more(root, listener);
+    ignored_stay_ignored(root, listener);
+    cgi_starts_known(root, listener);
+    cgi_shares_connection(root, listener);
     signal_ends_waits(root, listener);
     slow_clients(root, listener, slow);
     printf("sockets: %d failures\n", failures.load());
