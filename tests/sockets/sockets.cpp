@@ -1041,14 +1041,17 @@ void cgi_into_file(const std::string &root, const std::string &slow) {
 }
 
 // A script whose client is gone while it sends nothing is ended, with its
-// whole process group: a background child of it too. Gone means proven
+// whole process group: a background child of it too, which gets SIGTERM
+// first. Gone means proven
 // gone: a socket pair whose other end closed, or a reset over TCP.
 void cgi_client_leaves(const std::string &root, Listener &listener) {
     for (const bool tcp : {true, false}) {
         const char *name = tcp ? "client resets on a silent script"
                                : "client closes a socket pair on a silent script";
         const std::string pid_file = root + "/cgi-bin/lingers.pid";
+        const std::string heard = root + "/cgi-bin/lingers.term";
         unlink(pid_file.c_str());
+        unlink(heard.c_str());
         int client = -1;
         int server = -1;
         connect_kind(listener, tcp, client, server);
@@ -1066,6 +1069,8 @@ void cgi_client_leaves(const std::string &root, Listener &listener) {
             fail(name, "the script did not start");
         else if (!ended(child))
             fail(name, "the script's background child outlived the run");
+        else if (!exists(heard))
+            fail(name, "the script's background child got no SIGTERM before the SIGKILL");
         if (run.timed_out || run.exit_code != 1 ||
             details(run.log) != std::vector<std::string>{hung_up})
             fail(name, "exit " + std::to_string(run.exit_code) +
@@ -1324,6 +1329,18 @@ long waiting_in(pid_t pid) {
     return text.empty() || text[0] < '0' || text[0] > '9' ? -1 : atol(text.c_str());
 }
 
+// How often the process has slept and been woken; -1 when it is gone.
+long voluntary_switches(pid_t pid) {
+    const int fd = open(("/proc/" + std::to_string(pid) + "/status").c_str(), O_RDONLY);
+    if (fd < 0)
+        return -1;
+    const std::string text = harness::read_all(fd);
+    close(fd);
+    const std::string key = "\nvoluntary_ctxt_switches:";
+    const size_t at = text.find(key);
+    return at == std::string::npos ? -1 : atol(text.c_str() + at + key.size());
+}
+
 // A pseudo-terminal, opened before the private /dev hides /dev/ptmx.
 struct Terminal {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -1376,6 +1393,11 @@ void at_a_terminal(const std::string &root, Terminal &hint_tty, Terminal &detail
         for (const double until = now() + slack; tolm > 0 && !reading && now() < until;
              usleep(20000))
             reading = waiting_in(tolm) == 0;
+        // The interval timer that bounded the hint's write is stopped: the
+        // read sleeps through without a wake-up.
+        const long woken = reading ? voluntary_switches(tolm) : -1;
+        usleep(500000);
+        const long woke = reading ? voluntary_switches(tolm) - woken : 0;
         if (write(tty.master, request.data(), request.size()) < 0)
             die("write terminal: %s", strerror(errno));
         const std::string answer = harness::read_all(out[0]);
@@ -1383,10 +1405,12 @@ void at_a_terminal(const std::string &root, Terminal &hint_tty, Terminal &detail
         const harness::Result run = run_process.finish(slack);
         std::string last;
         const int lines = count_request_lines(run.log, &last);
-        if (!reading || answer != "20 text/plain\r\nalpha\n" || run.exit_code != 0 || lines != 1)
-            fail(name, std::string(reading ? "" : "never waited for the request, ") + "answer " +
-                           visible(answer) + ", exit " + std::to_string(run.exit_code) +
-                           ", signal " + std::to_string(run.signal) + ", " + std::to_string(lines) +
+        if (!reading || woke > 1 || answer != "20 text/plain\r\nalpha\n" || run.exit_code != 0 ||
+            lines != 1)
+            fail(name, std::string(reading ? "" : "never waited for the request, ") + "woke " +
+                           std::to_string(woke) + " times in the read, answer " + visible(answer) +
+                           ", exit " + std::to_string(run.exit_code) + ", signal " +
+                           std::to_string(run.signal) + ", " + std::to_string(lines) +
                            " log lines");
     }
     {
@@ -1644,12 +1668,14 @@ void steady_script(const std::string &root, Listener &listener) {
 
 // A script that closes its output and runs on: the client has its whole
 // answer and a clean end at once, and the script is ended 30 s after its
-// output, not earlier and not never.
+// output, not earlier and not never; its group hears SIGTERM first.
 void script_runs_on(const std::string &root, Listener &listener) {
     const char *name = "script running on after its output";
     const std::string request = "gemini://h/cgi-bin/runs-on";
     const std::string pid_file = root + "/cgi-bin/runs-on.pid";
+    const std::string heard = root + "/cgi-bin/runs-on.term";
     unlink(pid_file.c_str());
+    unlink(heard.c_str());
     int client = -1;
     int server = -1;
     listener.connect_pair(client, server);
@@ -1674,6 +1700,8 @@ void script_runs_on(const std::string &root, Listener &listener) {
         fail(name, "ended after " + std::to_string(released) + " s");
     if (script == 0 || !ended(script))
         fail(name, "the script outlived the run");
+    if (!exists(heard))
+        fail(name, "the script's background child got no SIGTERM before the SIGKILL");
     keep(run, {name, quoted(request) + "0 " + std::to_string(want.size()), false});
 }
 
@@ -1705,7 +1733,8 @@ void script_reads_silent_client(const std::string &root, Listener &listener) {
 }
 
 // Pipes have no stall limit: a reader that takes the header, pauses longer
-// than a socket's client may, and then reads on gets every byte.
+// than a socket's client may, and then reads on gets every byte, of a
+// file, a listing or a script's output.
 void pipe_pause(const char *name, const std::string &root, const std::string &request,
                 bool nonblocking, const std::string &want) {
     int in_pipe[2];
@@ -1717,7 +1746,8 @@ void pipe_pause(const char *name, const std::string &root, const std::string &re
     if (write(in_pipe[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         die("write pipe: %s", strerror(errno));
     close(in_pipe[1]);
-    harness::Process piped({"-d", root, "-i"}, "", connected(in_pipe[0], out_pipe[1]));
+    harness::Process piped({"-d", root, "-i", "-c", "cgi-bin"}, "",
+                           connected(in_pipe[0], out_pipe[1]));
     close(in_pipe[0]);
     close(out_pipe[1]);
     std::string out;
@@ -1733,7 +1763,8 @@ void pipe_pause(const char *name, const std::string &root, const std::string &re
     if (out != want || run.exit_code != 0)
         fail(name, std::to_string(out.size()) + " of " + std::to_string(want.size()) +
                        " bytes, exit " + std::to_string(run.exit_code));
-    keep(run, {name, quoted(request) + "20 " + std::to_string(want.size()), false});
+    const std::string code = request.find("/cgi-bin/") != std::string::npos ? "0 " : "20 ";
+    keep(run, {name, quoted(request) + code + std::to_string(want.size()), false});
 }
 
 void time_rules(std::vector<std::thread> &cases, const std::string &root, Listener &listener,
@@ -1745,6 +1776,8 @@ void time_rules(std::vector<std::thread> &cases, const std::string &root, Listen
                        "gemini://h/mid.bin?pause", false, std::cref(file));
     cases.emplace_back(pipe_pause, "file into a non-blocking pipe whose reader pauses",
                        std::cref(root), "gemini://h/mid.bin?pause-nb", true, std::cref(file));
+    cases.emplace_back(pipe_pause, "script's output into a pipe whose reader pauses",
+                       std::cref(root), "gemini://h/cgi-bin/mid?pause", false, std::cref(file));
     cases.emplace_back(pipe_pause, "listing into a non-blocking pipe whose reader pauses",
                        std::cref(root), "gemini://h/many/?pause", true, std::cref(listing));
 }
@@ -1928,12 +1961,65 @@ bool comes_to_wait(pid_t pid, long call) {
     return false;
 }
 
+// A file's whole answer handed over and the connection finished, with the
+// client still reading it slowly when SIGTERM comes in the drain (it sent
+// more than its line): the signal ends the run, never the answer.
+void whole_while_reading_slowly(const std::string &root, Listener &listener) {
+    const char *name = "SIGTERM in the drain while the client still reads the whole answer";
+    const std::string pid_file = root + "/tolm.pid";
+    unlink(pid_file.c_str());
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server, 64 << 10);
+    const int room = 32 << 20;
+    setsockopt(server, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
+    const int local = port_of(server, false);
+    const int peer = port_of(server, true);
+    std::vector<std::string> args = {"-d", root};
+    const harness::Options options = through_shell("echo $$ >" + pid_file, args);
+    Started s(server, client, args, options);
+    const std::string request = "gemini://h/mid.bin?drain-slow";
+    send_all(client, request + "\r\nmore input");
+    const pid_t tolm = pid_in(pid_file);
+    constexpr int fin_wait1 = 4;
+    int state = -1;
+    for (const double until = now() + slack; now() < until && state != fin_wait1; usleep(20000))
+        state = tcp_state(local, peer);
+    std::string answer;
+    std::string error;
+    char block[4096];
+    const ssize_t first = recv(client, block, sizeof block, 0);
+    if (first > 0)
+        answer.append(block, static_cast<size_t>(first));
+    const bool draining = tolm > 0 && comes_to_wait(tolm, sys_poll);
+    if (tolm > 0)
+        kill(tolm, SIGTERM);
+    answer += read_to_end(client, slack, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    std::string last;
+    count_request_lines(run.log, &last);
+    const std::string want =
+        "20 application/octet-stream\r\n" + harness::read_file(root + "/mid.bin");
+    if (state != fin_wait1 || !draining)
+        fail(name, "never came to the drain (TCP state " + std::to_string(state) + ")");
+    if (answer != want || !error.empty())
+        fail(name, std::to_string(answer.size()) + " of " + std::to_string(want.size()) +
+                       " bytes, " + (error.empty() ? "a clean end" : error));
+    if (run.timed_out || run.exit_code != 0 || !details(run.log).empty() ||
+        last != quoted(request) + "20 " + std::to_string(want.size()))
+        fail(name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last));
+    printf("sockets: %s: %zu bytes, %s\n", name, answer.size(),
+           error.empty() ? "a clean end" : error.c_str());
+}
+
 // SIGTERM ends every wait at once: while the request line is awaited, in
 // the drain after a whole answer, in a blocking read or write on a pipe,
 // while a buffered answer (a listing, a script's output) waits for a
-// client that reads nothing, and while a script runs on after its output,
-// whose whole group hears of it. An interrupted call taken up again, or a
-// wait that misses the flag, would hold the run for its whole limit.
+// client that reads nothing or a script's output for a full pipe, and
+// while a script runs on after its output, whose whole group hears of it,
+// and is killed after the grace also when the script itself obeyed. An interrupted call taken up
+// again, or a wait that misses the flag, would hold the run for its whole limit.
 void signal_ends_waits(const std::string &root, Listener &listener) {
     const struct {
         const char *name;
@@ -1960,14 +2046,21 @@ void signal_ends_waits(const std::string &root, Listener &listener) {
         {"SIGTERM while a script runs on after its output", false,
          "gemini://h/cgi-bin/outlives\r\n", sys_poll, true, 1,
          "\"gemini://h/cgi-bin/outlives\" 0 19"},
+        {"SIGTERM while a script's output waits on a full pipe", true,
+         "gemini://h/cgi-bin/flood?pipe\r\n", sys_poll, false, 1,
+         "\"gemini://h/cgi-bin/flood?pipe\" 0 "},
+        {"SIGTERM while a script that obeys it runs on after its output", false,
+         "gemini://h/cgi-bin/obeys\r\n", sys_poll, true, 1, "\"gemini://h/cgi-bin/obeys\" 0 19"},
     };
     const std::string pid_file = root + "/tolm.pid";
     const std::string member_pid = root + "/cgi-bin/outlives.pid";
     const std::string member_term = root + "/cgi-bin/outlives.term";
+    const std::string obeys_pid = root + "/cgi-bin/obeys.pid";
     for (const auto &c : cases) {
         unlink(pid_file.c_str());
         unlink(member_pid.c_str());
         unlink(member_term.c_str());
+        unlink(obeys_pid.c_str());
         // Tight buffers, so that a buffered answer fills them soon.
         int to = -1;
         int from = -1;
@@ -2004,6 +2097,8 @@ void signal_ends_waits(const std::string &root, Listener &listener) {
             read_until(from, "\r\n", &answer);
         if (strstr(c.request, "outlives") != nullptr)
             appears(member_pid);
+        if (strstr(c.request, "obeys") != nullptr)
+            appears(obeys_pid);
         const bool waiting = tolm > 0 && comes_to_wait(tolm, c.call);
         const double signalled = now();
         if (tolm > 0)
@@ -2034,6 +2129,13 @@ void signal_ends_waits(const std::string &root, Listener &listener) {
             const pid_t member = pid_in(member_pid);
             if (!exists(member_term))
                 fail(c.name, "SIGTERM did not reach the script's group");
+            if (member <= 1 || !ended(member))
+                fail(c.name, "a member of the script's group outlived the run");
+        }
+        // The script itself ended at once; the member that ignores SIGTERM
+        // still gets the SIGKILL.
+        if (strstr(c.request, "obeys") != nullptr) {
+            const pid_t member = pid_in(obeys_pid);
             if (member <= 1 || !ended(member))
                 fail(c.name, "a member of the script's group outlived the run");
         }
@@ -2076,7 +2178,12 @@ int main(int argc, char *argv[]) {
          "while [ ! -e stream.go ]; do sleep 0.05; done\necho second\nexec >&-\n"
          "while [ ! -e stream.done ]; do sleep 0.05; done\n",
          "", 0755},
-        {"cgi-bin/lingers", "#!/bin/sh\nsleep 60 &\necho $! >lingers.pid\nwait\n", "", 0755},
+        // Its background child says when SIGTERM reaches it, once it
+        // listens for it.
+        {"cgi-bin/lingers",
+         "#!/bin/sh\nsh -c 'trap \"touch lingers.term; exit 0\" TERM; echo $$ >lingers.pid; "
+         "for i in $(seq 600); do sleep 0.1; done' &\nwait\n",
+         "", 0755},
         {"cgi-bin/noisy",
          "#!/bin/sh\necho oops >&2\nprintf '20 text/plain\\r\\n'\n"
          "mask=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/self/status)\n"
@@ -2101,8 +2208,15 @@ int main(int argc, char *argv[]) {
          "for i in 1 2 3 4 5 6 7 8 9 10; do echo \"line $i\"; [ $i = 10 ] || sleep 4; done\n",
          "", 0755},
         {"cgi-bin/runs-on",
-         "#!/bin/sh\necho $$ >runs-on.pid\nprintf '20 text/plain\\r\\nbye\\n'\nexec >&-\n"
+         "#!/bin/sh\nsh -c 'trap \"touch runs-on.term; exit 0\" TERM; "
+         "for i in $(seq 600); do sleep 0.1; done' >/dev/null &\n"
+         "echo $$ >runs-on.pid\nprintf '20 text/plain\\r\\nbye\\n'\nexec >&-\n"
          "for i in $(seq 600); do sleep 0.1; done\n",
+         "", 0755},
+        // Obeys SIGTERM; its background child ignores it.
+        {"cgi-bin/obeys",
+         "#!/bin/sh\nsh -c 'trap \"\" TERM; echo $$ >obeys.pid; exec sleep 60' >/dev/null &\n"
+         "printf '20 text/plain\\r\\nbye\\n'\nexec >&-\nwait\n",
          "", 0755},
         // Its standard input is the client; the ticker ends by itself
         // should the read never return.
@@ -2173,6 +2287,7 @@ int main(int argc, char *argv[]) {
     cgi_starts_known(root, listener);
     cgi_shares_connection(root, listener);
     signal_ends_waits(root, listener);
+    whole_while_reading_slowly(root, listener);
     slow_clients(root, listener, slow);
     printf("sockets: %d failures\n", failures.load());
     return failures == 0 ? 0 : 1;
