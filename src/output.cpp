@@ -162,6 +162,9 @@ long unread_by_peer() {
 // transfers that may have to wait: an answer smaller than the buffer
 // leaves in one write and pays nothing.
 constexpr size_t whole_piece = 1 << 30;
+constexpr uint64_t at_most(uint64_t n, uint64_t most) {
+    return n < most ? n : most;
+}
 constexpr size_t blind_piece = 1024;
 size_t piece_most() {
     learn_diag();
@@ -221,7 +224,7 @@ void send_all(const char *data, size_t size) {
             fail(told_to_stop());
             break;
         }
-        const ssize_t n = write_stdout(data, size < piece ? size : piece);
+        const ssize_t n = write_stdout(data, at_most(size, piece));
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
@@ -254,7 +257,7 @@ void send_all(const char *data, size_t size) {
 // never sends on its standard input.
 void bound_sends() {
     static bool bounded;
-    if (bounded)
+    if (bounded || !stdout_is_socket())
         return;
     bounded = true;
     const struct timeval look = {look_milliseconds / 1000, 0};
@@ -267,8 +270,7 @@ void bound_sends() {
 ssize_t splice_piece(int fd) {
     ignore_sigpipe(); // splice into a pipe has no MSG_NOSIGNAL
     const bool socket = stdout_is_socket();
-    if (socket)
-        bound_sends();
+    bound_sends();
     const size_t most = piece_most();
     while (!failed) {
         if (terminated()) {
@@ -388,8 +390,7 @@ uint64_t out_sendfile(int fd, uint64_t size) {
         return 0;
     ignore_sigpipe(); // sendfile has no MSG_NOSIGNAL
     const bool socket = stdout_is_socket();
-    if (socket)
-        bound_sends();
+    bound_sends();
     const uint64_t most = piece_most();
     uint64_t total = 0;
     while (total < size && !failed) {
@@ -398,7 +399,7 @@ uint64_t out_sendfile(int fd, uint64_t size) {
             fail(told_to_stop());
             break;
         }
-        const ssize_t n = sendfile(1, fd, nullptr, size - total < most ? size - total : most);
+        const ssize_t n = sendfile(1, fd, nullptr, at_most(size - total, most));
         if (n > 0) {
             total += static_cast<uint64_t>(n);
             delivered += static_cast<uint64_t>(n);
