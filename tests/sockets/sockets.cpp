@@ -7,9 +7,11 @@
 // client, a shrinking file, a signal), which must never end like whole
 // ones, and whole ones that a signal must not cut; signals in every wait;
 // clients that half-close or send more; standard error full, closed or at a
-// terminal; and CGI scripts that stream, answer into a file, write now and
+// terminal; CGI scripts that stream, answer into a file, write now and
 // then, go silent, run on after their output, read from a silent client,
-// outlive their client or write to standard error.
+// outlive their client or write to standard error; and what a run inherits:
+// signals ignored or blocked, SIGCHLD ignored, a leaked descriptor, no
+// socket diagnostics, and a connection a script shares as its input.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
