@@ -7,6 +7,7 @@
 #include "output.h"
 #include "response.h"
 #include "script_errors.h"
+#include "script_start.h"
 #include "utils.h"
 
 #include "descriptor.h"
@@ -210,6 +211,7 @@ void cgi(const char *script) {
         close(fds[1]);
         leave_connection();
         stderr_pipe_enter();
+        give_script_known_start();
         execl(script, script, static_cast<char *>(nullptr));
         const int err = errno;
         close(fds[0]);

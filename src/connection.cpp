@@ -175,17 +175,31 @@ long monotonic_ms() {
 
 // The request line's deadline counts from here. A signal that was ignored
 // when tolm started (nohup, a background job of a shell) stays ignored,
-// but for SIGTERM, which is how every service manager stops a run.
+// but for SIGTERM, which is how every service manager stops a run. A mask
+// inherited from the front end must not hold back what the run relies on:
+// the signals that end it, and SIGALRM, which bounds its writes to
+// standard error. SIGCHLD ignored would let the kernel reap a CGI script
+// before the run could wait for it.
+//
+// Each handler holds the other stop signals back until it returns: two
+// that come together would otherwise run nested, the later one first.
 void mark_start() {
     started = monotonic_ms();
     struct sigaction sa {};
     sa.sa_handler = on_term;
+    sigemptyset(&sa.sa_mask);
+    for (const auto &s : stop_signals)
+        sigaddset(&sa.sa_mask, s.signal);
+    sigset_t relied = sa.sa_mask;
+    sigaddset(&relied, SIGALRM);
     for (const auto &s : stop_signals) {
         struct sigaction was {};
         sigaction(s.signal, &sa, &was);
         if (was.sa_handler == SIG_IGN && s.signal != SIGTERM)
             sigaction(s.signal, &was, nullptr);
     }
+    sigprocmask(SIG_UNBLOCK, &relied, nullptr);
+    signal(SIGCHLD, SIG_DFL);
 }
 
 long end_wait_left() {

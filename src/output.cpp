@@ -15,6 +15,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace tolm {
@@ -110,33 +111,64 @@ bool unix_diag(int nl, uint32_t ino, uint32_t show, uint16_t attr, uint32_t *val
     return false;
 }
 
+// What the socket diagnostics tell of descriptor 1's reader, learnt once:
+// nothing when it is no Unix socket; blind when it is one but the
+// diagnostics are refused (no AF_NETLINK, as under systemd's
+// RestrictAddressFamilies, or a network namespace of its own, as under
+// PrivateNetwork, where the connection's socket cannot be looked up).
+enum class Diag : signed char { unknown, none, working, blind };
+Diag diag = Diag::unknown;
+int diag_socket = -1;
+uint32_t diag_peer;
+
+void learn_diag() {
+    if (diag != Diag::unknown)
+        return;
+    diag = Diag::none;
+    struct sockaddr_storage addr {};
+    socklen_t len = sizeof addr;
+    struct stat st {};
+    if (getsockname(1, reinterpret_cast<struct sockaddr *>(&addr), &len) != 0 ||
+        addr.ss_family != AF_UNIX || fstat(1, &st) != 0)
+        return;
+    diag = Diag::blind;
+    const int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, netlink_sock_diag);
+    if (nl >= 0 &&
+        unix_diag(nl, static_cast<uint32_t>(st.st_ino), show_peer, attr_peer, &diag_peer)) {
+        diag_socket = nl;
+        diag = Diag::working;
+    } else if (nl >= 0) {
+        close(nl);
+    }
+}
+
 // On a Unix socket what the reader has not read waits in its receive queue
 // in blocks, each counted as queued on this side until its last byte is
 // read: a reader that takes a few bytes at a time would look stalled. The
 // socket diagnostics give the reader's unread bytes exactly. -1 where
-// they cannot be had (not a Unix socket, no diagnostics in the kernel).
+// they cannot be had.
 long unread_by_peer() {
-    static int nl = -2;
-    static uint32_t peer;
-    if (nl == -2) {
-        struct sockaddr_storage addr {};
-        socklen_t len = sizeof addr;
-        struct stat st {};
-        nl = -1;
-        if (getsockname(1, reinterpret_cast<struct sockaddr *>(&addr), &len) != 0 ||
-            addr.ss_family != AF_UNIX || fstat(1, &st) != 0)
-            return -1;
-        nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, netlink_sock_diag);
-        if (nl >= 0 &&
-            !unix_diag(nl, static_cast<uint32_t>(st.st_ino), show_peer, attr_peer, &peer)) {
-            close(nl);
-            nl = -1;
-        }
-    }
+    learn_diag();
     uint32_t unread = 0;
-    if (nl < 0 || !unix_diag(nl, peer, show_rqlen, attr_rqlen, &unread))
+    if (diag != Diag::working ||
+        !unix_diag(diag_socket, diag_peer, show_rqlen, attr_rqlen, &unread))
         return -1;
     return unread;
+}
+
+// The most one call hands over. Blind to a Unix socket's reader, a block
+// leaving the queue is all that shows it reading: blocks of 1 KiB show a
+// reader that takes 1 KiB in the 30 s as still taking. Asked only of
+// transfers that may have to wait: an answer smaller than the buffer
+// leaves in one write and pays nothing.
+constexpr size_t whole_piece = 1 << 30;
+constexpr uint64_t at_most(uint64_t n, uint64_t most) {
+    return n < most ? n : most;
+}
+constexpr size_t blind_piece = 1024;
+size_t piece_most() {
+    learn_diag();
+    return diag == Diag::blind ? blind_piece : whole_piece;
 }
 
 // Bytes handed to the socket that the peer has not taken yet: on TCP those
@@ -184,14 +216,15 @@ bool wait_writable() {
 }
 
 // Hands over every byte or fails for good. A socket is written without
-// blocking, so that the wait stays under this process's control.
+// blocking (per call), so that the wait stays under this process's control.
 void send_all(const char *data, size_t size) {
+    const size_t piece = size < sizeof buffer ? size : piece_most();
     while (size > 0 && !failed) {
         if (terminated()) {
             fail(told_to_stop());
             break;
         }
-        const ssize_t n = write_stdout(data, size);
+        const ssize_t n = write_stdout(data, at_most(size, piece));
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
@@ -216,25 +249,20 @@ void send_all(const char *data, size_t size) {
     }
 }
 
-// O_NONBLOCK belongs to the open connection, not to this descriptor: it is
-// set only while sendfile runs, and a CGI script never sees it. A pipe is
-// left as it is: it gets no time limit, so sendfile may block there.
-class NonBlocking {
-  public:
-    explicit NonBlocking(bool socket) : flags_(socket ? fcntl(1, F_GETFL) : -1) {
-        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0)
-            fcntl(1, F_SETFL, flags_ | O_NONBLOCK);
-    }
-    NonBlocking(const NonBlocking &) = delete;
-    NonBlocking &operator=(const NonBlocking &) = delete;
-    ~NonBlocking() {
-        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0)
-            fcntl(1, F_SETFL, flags_);
-    }
-
-  private:
-    int flags_;
-};
+// A send that blocks on the socket returns within a look, so that the
+// waits stay under this process's control. O_NONBLOCK cannot do that: it
+// belongs to the open connection, which a CGI script shares as its
+// standard input, and a script reading there would get EAGAIN (or lose the
+// O_NONBLOCK it set itself). The timeout only bounds sends, and a script
+// never sends on its standard input.
+void bound_sends() {
+    static bool bounded;
+    if (bounded || !stdout_is_socket())
+        return;
+    bounded = true;
+    const struct timeval look = {look_milliseconds / 1000, 0};
+    setsockopt(1, SOL_SOCKET, SO_SNDTIMEO, &look, sizeof look);
+}
 
 // A piece of a script's output by splice; -1 when descriptor 1 refuses
 // it. The caller saw the pipe readable, so a splice that cannot move
@@ -242,14 +270,14 @@ class NonBlocking {
 ssize_t splice_piece(int fd) {
     ignore_sigpipe(); // splice into a pipe has no MSG_NOSIGNAL
     const bool socket = stdout_is_socket();
-    NonBlocking guard(socket);
+    bound_sends();
+    const size_t most = piece_most();
     while (!failed) {
         if (terminated()) {
             fail(told_to_stop());
             break;
         }
-        const ssize_t n =
-            splice(fd, nullptr, 1, nullptr, 1 << 30, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        const ssize_t n = splice(fd, nullptr, 1, nullptr, most, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n >= 0) {
             delivered += static_cast<uint64_t>(n);
             // A script that filled its pipe is ahead of the client: a larger
@@ -362,7 +390,8 @@ uint64_t out_sendfile(int fd, uint64_t size) {
         return 0;
     ignore_sigpipe(); // sendfile has no MSG_NOSIGNAL
     const bool socket = stdout_is_socket();
-    NonBlocking guard(socket);
+    bound_sends();
+    const uint64_t most = piece_most();
     uint64_t total = 0;
     while (total < size && !failed) {
         // A blocking pipe's sendfile returns early when SIGTERM arrives.
@@ -370,7 +399,7 @@ uint64_t out_sendfile(int fd, uint64_t size) {
             fail(told_to_stop());
             break;
         }
-        const ssize_t n = sendfile(1, fd, nullptr, size - total);
+        const ssize_t n = sendfile(1, fd, nullptr, at_most(size - total, most));
         if (n > 0) {
             total += static_cast<uint64_t>(n);
             delivered += static_cast<uint64_t>(n);

@@ -35,7 +35,31 @@ int esnprintf(char *buf, size_t size, const char *fmt, ...) {
     return n;
 }
 
+namespace {
+
+bool named(const char *entry, const char *name, size_t len) {
+    return strncmp(entry, name, len) == 0 && entry[len] == '=';
+}
+
+// Whether the environment holds the name more than once, as a front end's
+// may.
+bool doubled(const char *name) {
+    const size_t len = strlen(name);
+    int copies = 0;
+    for (char **e = environ; e != nullptr && *e != nullptr && copies < 2; ++e)
+        copies += named(*e, name, len) ? 1 : 0;
+    return copies > 1;
+}
+
+} // namespace
+
+// setenv replaces only the first copy of a name, and a script reading a
+// later one would see the front end's stale value: a doubled name goes
+// first, every copy of it (as unsetenv removes them all). A single one is
+// replaced where it stands.
 void esetenv(const char *name, const char *value, int overwrite) {
+    if (overwrite != 0 && doubled(name))
+        unsetenv(name);
     if (setenv(name, value, overwrite) == 0)
         return;
     status(41, "%s", "setenv() failed, see logs");

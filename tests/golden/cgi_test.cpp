@@ -170,7 +170,8 @@ std::vector<Golden> rows() {
                "51 file not found\r\n"),
         script("given no descriptor of the server and SIGPIPE at its default", cgi,
                "gemini://h/cgi-bin/inherited",
-               "20 text/plain\r\ndescriptors above 2: none\nSIGPIPE default\n"),
+               "20 text/plain\r\ndescriptors above 2: none\nSIGPIPE default\nblocked: "
+               "none\nignored: none\n"),
         script("plus stays plus in query and path info", cgi, "gemini://h/cgi-bin/env/a+b?c+d",
                env_out(cgi_cwd, base_env + "QUERY_STRING=c+d\nPATH_INFO=/a+b\n"
                                            "SCRIPT_NAME=env\nSERVER_NAME=h\n")),
@@ -265,6 +266,27 @@ std::vector<Golden> rows() {
         chatty = with_reason(chatty, "chatty stderr: line " + std::to_string(i));
     r.push_back(with_reason(chatty, "chatty stderr: 254 more bytes not logged"));
     r.back().name = chatty.name;
+
+    // A front end's environment may hold a name twice: every copy of the
+    // gateway's variables is replaced or removed, not only the first.
+    const std::vector<std::string> doubled = {"PATH=/usr/bin:/bin",     "QUERY_STRING=stale",
+                                              "PATH_INFO=stale",        "SERVER_NAME=stale",
+                                              "QUERY_STRING=stale too", "PATH_INFO=stale too",
+                                              "SERVER_NAME=stale too"};
+    const struct {
+        const char *name, *request, *vars;
+    } doubled_rows[] = {
+        {"doubled query, path info and host all replaced", "env/p?q",
+         "QUERY_STRING=q\nPATH_INFO=/p\nSCRIPT_NAME=env\nSERVER_NAME=h\n"},
+        {"doubled query and path info all removed when none is sent", "env",
+         "SCRIPT_NAME=env\nSERVER_NAME=h\n"},
+    };
+    for (const auto &c : doubled_rows) {
+        Golden g = script(c.name, cgi, std::string("gemini://h/cgi-bin/") + c.request,
+                          env_out(cgi_cwd, base_env + c.vars));
+        g.env = doubled;
+        r.push_back(g);
+    }
 
     const std::string ids = std::to_string(harness::nobody_uid());
     const std::string gid = std::to_string(harness::nobody_gid());

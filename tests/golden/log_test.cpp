@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -343,6 +344,7 @@ struct Stuck {
     std::string detail; // on standard error, one line
     int exit_code = 0;
     bool stderr_is_stdout = false;
+    bool stderr_stuck = false; // a full pipe nobody reads
 };
 
 std::ostream &operator<<(std::ostream &os, const Stuck &s) {
@@ -377,6 +379,18 @@ std::vector<Stuck> stuck_cases() {
                         true});
         rows.push_back(
             {on + "after chroot", kind, {"-u", "nobody"}, request + "\r\n", served, {line}});
+        // Standard error stuck as well: the one allowance covers both
+        // waits, the log's and the detail's.
+        rows.push_back({on + "refused, standard error stuck too",
+                        kind,
+                        {},
+                        "",
+                        "59 " + empty + "\r\n",
+                        {},
+                        "",
+                        1,
+                        false,
+                        true});
     }
     return rows;
 }
@@ -392,8 +406,21 @@ TEST_P(StuckLog, HoldsNoRun) {
     args.insert(args.end(), s.args.begin(), s.args.end());
     Options options;
     options.stderr_is_stdout = s.stderr_is_stdout;
+    int stuck[2] = {-1, -1};
+    if (s.stderr_stuck) {
+        if (pipe2(stuck, O_CLOEXEC | O_NONBLOCK) != 0)
+            harness::die("pipe: %s", strerror(errno));
+        const std::string block(4096, 'x');
+        while (write(stuck[1], block.data(), block.size()) > 0) {
+        }
+        fcntl(stuck[1], F_SETFL, 0); // a write there blocks, as on a stuck journal
+        options.stderr_fd = stuck[1];
+    }
     const OtherLog log(s.kind);
     const Result r = harness::run(args, s.input, options);
+    for (const int fd : stuck)
+        if (fd >= 0)
+            close(fd);
     std::string err;
     for (const auto &line : s.dropped)
         err += "log daemon too slow, line dropped: " + line + "\n";

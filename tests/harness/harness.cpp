@@ -252,7 +252,7 @@ Process::Process(const std::vector<std::string> &args, std::string input, const 
     int err[2] = {-1, -1};
     if ((options.stdin_fd < 0 && pipe2(in, O_CLOEXEC) != 0) ||
         (options.stdout_fd < 0 && pipe2(out, O_CLOEXEC) != 0) ||
-        (!options.stderr_is_stdout && pipe2(err, O_CLOEXEC) != 0))
+        (!options.stderr_is_stdout && options.stderr_fd < 0 && pipe2(err, O_CLOEXEC) != 0))
         die("pipe: %s", strerror(errno));
     std::vector<std::string> argv_text = {!options.program.empty() ? options.program
                                           : options.as_nobody      ? nobodys_binary()
@@ -275,7 +275,7 @@ Process::Process(const std::vector<std::string> &args, std::string input, const 
         signal(SIGPIPE, SIG_DFL);
         dup2(in[0], 0);
         dup2(out[1] >= 0 ? out[1] : out[0], 1);
-        dup2(options.stderr_is_stdout ? 1 : err[1], 2);
+        dup2(options.stderr_is_stdout ? 1 : options.stderr_fd >= 0 ? options.stderr_fd : err[1], 2);
         // A super-server hands over the connection and nothing else: any
         // other descriptor a script sees then came from tolm.
         syscall(SYS_close_range, 3U, ~0U, 0U);
@@ -300,7 +300,7 @@ Process::Process(const std::vector<std::string> &args, std::string input, const 
         close(out[1]);
         out_ = out[0];
     }
-    if (!options.stderr_is_stdout) {
+    if (!options.stderr_is_stdout && options.stderr_fd < 0) {
         close(err[1]);
         err_ = err[0];
     }

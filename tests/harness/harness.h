@@ -75,6 +75,7 @@ struct Options {
     int stdin_fd = -1;             // standard input from this descriptor instead of the input bytes
     int stdout_fd = -1;            // standard output to this descriptor (out stays empty)
     bool stderr_is_stdout = false; // descriptor 2 shares descriptor 1
+    int stderr_fd = -1;            // else standard error to this descriptor (err stays empty)
     bool as_nobody = false;
     std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
     double timeout = 20; // seconds

@@ -7,9 +7,11 @@
 // client, a shrinking file, a signal), which must never end like whole
 // ones, and whole ones that a signal must not cut; signals in every wait;
 // clients that half-close or send more; standard error full, closed or at a
-// terminal; and CGI scripts that stream, answer into a file, write now and
+// terminal; CGI scripts that stream, answer into a file, write now and
 // then, go silent, run on after their output, read from a silent client,
-// outlive their client or write to standard error.
+// outlive their client or write to standard error; and what a run inherits:
+// signals ignored or blocked, SIGCHLD ignored, a leaked descriptor, no
+// socket diagnostics, and a connection a script shares as its input.
 //
 // Usage: sockets TOLM [--repeat N]
 // Needs root for the private /dev/log; exits 77 (skipped) otherwise.
@@ -571,16 +573,30 @@ void slow_reader(const Slow &c, const std::string &root, Listener &listener) {
     keep(run, {c.name, quoted(c.request) + c.code + " " + std::to_string(want.size()), false});
 }
 
+harness::Options through_shell(const std::string &prelude, std::vector<std::string> &args,
+                               const std::string &launcher = "");
+
 // A reader of a socket pair that takes a few bytes now and then, for
 // longer than the stall limit, is still taking: it is never cut, and gets
-// the whole body once it reads faster.
-void trickling_reader(const std::string &root, Listener &listener, const std::string &body) {
-    const char *name = "socket pair reader taking 100 bytes every 4 s";
+// the whole body once it reads faster. Also where the socket diagnostics
+// are refused: in a network namespace of its own, as under systemd's
+// PrivateNetwork, tolm cannot look the connection's socket up.
+struct Trickle {
+    const char *name;
+    const char *request;
+    const char *launcher;
+    double gap; // seconds between two reads of 100 bytes
+};
+
+void trickling_reader(const Trickle &c, const std::string &root, Listener &listener,
+                      const std::string &body) {
     int client = -1;
     int server = -1;
     connect_kind(listener, false, client, server, true);
-    Started s(server, client, {"-d", root});
-    send_all(client, "gemini://h/mid.bin?trickle\r\n");
+    std::vector<std::string> args = {"-d", root};
+    const harness::Options options = through_shell(":", args, c.launcher);
+    Started s(server, client, args, options);
+    send_all(client, std::string(c.request) + "\r\n");
     std::string answer;
     std::string error;
     char block[100];
@@ -590,18 +606,17 @@ void trickling_reader(const std::string &root, Listener &listener, const std::st
             error = n == 0 ? "an end while trickling" : strerror(errno);
         else
             answer.append(block, static_cast<size_t>(n));
-        usleep(4000000);
+        usleep(static_cast<useconds_t>(c.gap * 1e6));
     }
     answer += read_to_end(client, slack, &error);
     close(client);
     const harness::Result run = s.process.finish(slack);
     const std::string want = "20 application/octet-stream\r\n" + body;
     if (answer != want || !error.empty() || run.exit_code != 0)
-        fail(name, std::to_string(answer.size()) + " of " + std::to_string(want.size()) +
-                       " bytes, " + (error.empty() ? "an end" : error) + ", exit " +
-                       std::to_string(run.exit_code));
-    keep(run,
-         {name, quoted("gemini://h/mid.bin?trickle") + "20 " + std::to_string(want.size()), false});
+        fail(c.name, std::to_string(answer.size()) + " of " + std::to_string(want.size()) +
+                         " bytes, " + (error.empty() ? "an end" : error) + ", exit " +
+                         std::to_string(run.exit_code));
+    keep(run, {c.name, quoted(c.request) + "20 " + std::to_string(want.size()), false});
 }
 
 // Rows of the phase below, defined with the script helpers further down.
@@ -672,8 +687,14 @@ void slow_clients(const std::string &root, Listener &listener, const std::string
                        "gemini://h/trickle\r\n", 2.0);
     cases.emplace_back(pipe_waits, std::cref(root));
     cases.emplace_back(nonblocking_pipe, std::cref(root), slow.substr(0, 4 << 20));
-    cases.emplace_back(trickling_reader, std::cref(root), std::ref(listener),
-                       slow.substr(0, 4 << 20));
+    static const Trickle trickles[] = {
+        {"socket pair reader taking 100 bytes every 4 s", "gemini://h/mid.bin?trickle", "", 4},
+        {"socket pair reader taking 100 bytes a second, no socket diagnostics",
+         "gemini://h/mid.bin?trickle-netns", "unshare --net", 1},
+    };
+    for (const Trickle &c : trickles)
+        cases.emplace_back(trickling_reader, std::cref(c), std::cref(root), std::ref(listener),
+                           slow.substr(0, 4 << 20));
     const struct {
         const char *name;
         bool tcp;
@@ -802,11 +823,14 @@ void closing(const std::string &root, Listener &listener) {
 }
 
 // tolm started through a shell that first runs `prelude`, as a super-server
-// might start it: with a signal ignored, or its process id written down.
-harness::Options through_shell(const std::string &prelude, std::vector<std::string> &args) {
+// might start it: with a signal ignored, or its process id written down;
+// and through `launcher` (env with a signal blocked, unshare), if given.
+harness::Options through_shell(const std::string &prelude, std::vector<std::string> &args,
+                               const std::string &launcher) {
     harness::Options options;
     options.program = "/bin/sh";
-    args.insert(args.begin(), {"-c", prelude + "; exec \"$0\" \"$@\"", harness::binary()});
+    args.insert(args.begin(),
+                {"-c", prelude + "; exec " + launcher + " \"$0\" \"$@\"", harness::binary()});
     return options;
 }
 
@@ -1029,14 +1053,17 @@ void cgi_into_file(const std::string &root, const std::string &slow) {
 }
 
 // A script whose client is gone while it sends nothing is ended, with its
-// whole process group: a background child of it too. Gone means proven
+// whole process group: a background child of it too, which gets SIGTERM
+// first. Gone means proven
 // gone: a socket pair whose other end closed, or a reset over TCP.
 void cgi_client_leaves(const std::string &root, Listener &listener) {
     for (const bool tcp : {true, false}) {
         const char *name = tcp ? "client resets on a silent script"
                                : "client closes a socket pair on a silent script";
         const std::string pid_file = root + "/cgi-bin/lingers.pid";
+        const std::string heard = root + "/cgi-bin/lingers.term";
         unlink(pid_file.c_str());
+        unlink(heard.c_str());
         int client = -1;
         int server = -1;
         connect_kind(listener, tcp, client, server);
@@ -1054,6 +1081,8 @@ void cgi_client_leaves(const std::string &root, Listener &listener) {
             fail(name, "the script did not start");
         else if (!ended(child))
             fail(name, "the script's background child outlived the run");
+        else if (!exists(heard))
+            fail(name, "the script's background child got no SIGTERM before the SIGKILL");
         if (run.timed_out || run.exit_code != 1 ||
             details(run.log) != std::vector<std::string>{hung_up})
             fail(name, "exit " + std::to_string(run.exit_code) +
@@ -1229,6 +1258,9 @@ void terminated(const std::string &root, Listener &listener) {
         const char *request;
         const char *code;
         const char *ready; // a file the script makes once it runs
+        const char *prelude = "";
+        const char *launcher = "";
+        int then = 0; // a second signal right after the first
     } cases[] = {
         {"SIGTERM while a client does not read", SIGTERM, "gemini://h/big.bin?term", "20", ""},
         {"SIGHUP while a client does not read", SIGHUP, "gemini://h/big.bin?hup", "20", ""},
@@ -1240,6 +1272,16 @@ void terminated(const std::string &root, Listener &listener) {
          "trapper.ready"},
         {"SIGTERM while a script's child ignores it", SIGTERM, "gemini://h/cgi-bin/stubborn", "0",
          "stubborn.pid"},
+        // What tolm inherits: SIGTERM ignored or blocked by the front end
+        // still ends the run, and so do the others when blocked.
+        {"SIGTERM ignored at start", SIGTERM, "gemini://h/big.bin?ignored", "20", "",
+         "trap '' TERM"},
+        {"SIGTERM blocked at start", SIGTERM, "gemini://h/big.bin?blocked", "20", "", "",
+         "env --block-signal=TERM,HUP,INT,QUIT"},
+        {"SIGHUP blocked at start", SIGHUP, "gemini://h/big.bin?hup-blocked", "20", "", "",
+         "env --block-signal=TERM,HUP,INT,QUIT"},
+        {"SIGHUP, then SIGTERM at once: the first names the end", SIGHUP, "gemini://h/big.bin?two",
+         "20", "", "", "", SIGTERM},
     };
     for (const auto &c : cases) {
         const std::string pid_file = root + "/tolm.pid";
@@ -1251,7 +1293,9 @@ void terminated(const std::string &root, Listener &listener) {
         int server = -1;
         listener.connect_pair(client, server);
         std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
-        const harness::Options options = through_shell("echo $$ >" + pid_file, args);
+        const std::string prelude =
+            "echo $$ >" + pid_file + (c.prelude[0] != '\0' ? std::string("; ") + c.prelude : "");
+        const harness::Options options = through_shell(prelude, args, c.launcher);
         Started s(server, client, args, options);
         send_all(client, std::string(c.request) + "\r\n");
         const pid_t tolm = pid_in(pid_file);
@@ -1264,6 +1308,8 @@ void terminated(const std::string &root, Listener &listener) {
             read_until(client, "\r\n", &head);
         if (tolm > 0)
             kill(tolm, c.signal);
+        if (tolm > 0 && c.then != 0)
+            kill(tolm, c.then);
         const harness::Result run = s.process.finish(slack);
         size_t received = 0;
         std::string error;
@@ -1274,9 +1320,13 @@ void terminated(const std::string &root, Listener &listener) {
         const std::string detail = std::string("terminated by SIG") + sigabbrev_np(c.signal);
         if (tolm == 0 || run.timed_out || run.exit_code != 1 ||
             own_details(run.log) != std::vector<std::string>{detail} ||
-            last.rfind(quoted(c.request) + c.code + " ", 0) != 0)
+            last.rfind(quoted(c.request) + c.code + " ", 0) != 0) {
+            std::string logged;
+            for (const std::string &d : details(run.log))
+                logged += " [" + visible(d) + "]";
             fail(c.name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last) +
-                             ", details " + std::to_string(details(run.log).size()));
+                             ", details" + logged);
+        }
         if (!cut)
             fail(c.name, "no reset: " + (error.empty() ? "a clean end" : error));
         if (strstr(c.request, "trapper") != nullptr && !exists(root + "/cgi-bin/trapper.term"))
@@ -1307,9 +1357,14 @@ void standard_error(const std::string &root, Listener &listener) {
     const struct {
         const char *name;
         std::string prelude;
+        const char *launcher = "";
     } cases[] = {
         {"standard error a full pipe nobody reads", "exec 2>" + fifo},
         {"standard error closed at start", "exec 2>&-"},
+        // The bound on the write is an interval timer's SIGALRM, which a
+        // mask inherited from the front end must not hold back.
+        {"standard error a full pipe nobody reads, SIGALRM blocked at start", "exec 2>" + fifo,
+         "env --block-signal=ALRM"},
     };
     const std::string request = "gemini://h/a.txt";
     const std::string missing = root + "/missing";
@@ -1318,7 +1373,7 @@ void standard_error(const std::string &root, Listener &listener) {
         int server = -1;
         connect_kind(listener, false, client, server);
         std::vector<std::string> args = {"-d", missing};
-        const harness::Options options = through_shell(c.prelude, args);
+        const harness::Options options = through_shell(c.prelude, args, c.launcher);
         Started s(server, client, args, options);
         send_all(client, request + "\r\n");
         std::string error;
@@ -1354,6 +1409,18 @@ long waiting_in(pid_t pid) {
     const std::string text = harness::read_all(fd);
     close(fd);
     return text.empty() || text[0] < '0' || text[0] > '9' ? -1 : atol(text.c_str());
+}
+
+// How often the process has slept and been woken; -1 when it is gone.
+long voluntary_switches(pid_t pid) {
+    const int fd = open(("/proc/" + std::to_string(pid) + "/status").c_str(), O_RDONLY);
+    if (fd < 0)
+        return -1;
+    const std::string text = harness::read_all(fd);
+    close(fd);
+    const std::string key = "\nvoluntary_ctxt_switches:";
+    const size_t at = text.find(key);
+    return at == std::string::npos ? -1 : atol(text.c_str() + at + key.size());
 }
 
 // A pseudo-terminal, opened before the private /dev hides /dev/ptmx.
@@ -1408,6 +1475,11 @@ void at_a_terminal(const std::string &root, Terminal &hint_tty, Terminal &detail
         for (const double until = now() + slack; tolm > 0 && !reading && now() < until;
              usleep(20000))
             reading = waiting_in(tolm) == 0;
+        // The interval timer that bounded the hint's write is stopped: the
+        // read sleeps through without a wake-up.
+        const long woken = reading ? voluntary_switches(tolm) : -1;
+        usleep(500000);
+        const long woke = reading ? voluntary_switches(tolm) - woken : 0;
         if (write(tty.master, request.data(), request.size()) < 0)
             die("write terminal: %s", strerror(errno));
         const std::string answer = harness::read_all(out[0]);
@@ -1415,10 +1487,12 @@ void at_a_terminal(const std::string &root, Terminal &hint_tty, Terminal &detail
         const harness::Result run = run_process.finish(slack);
         std::string last;
         const int lines = count_request_lines(run.log, &last);
-        if (!reading || answer != "20 text/plain\r\nalpha\n" || run.exit_code != 0 || lines != 1)
-            fail(name, std::string(reading ? "" : "never waited for the request, ") + "answer " +
-                           visible(answer) + ", exit " + std::to_string(run.exit_code) +
-                           ", signal " + std::to_string(run.signal) + ", " + std::to_string(lines) +
+        if (!reading || woke > 1 || answer != "20 text/plain\r\nalpha\n" || run.exit_code != 0 ||
+            lines != 1)
+            fail(name, std::string(reading ? "" : "never waited for the request, ") + "woke " +
+                           std::to_string(woke) + " times in the read, answer " + visible(answer) +
+                           ", exit " + std::to_string(run.exit_code) + ", signal " +
+                           std::to_string(run.signal) + ", " + std::to_string(lines) +
                            " log lines");
     }
     {
@@ -1737,12 +1811,14 @@ void steady_script(const std::string &root, Listener &listener) {
 
 // A script that closes its output and runs on: the client has its whole
 // answer and a clean end at once, and the script is ended 30 s after its
-// output, not earlier and not never.
+// output, not earlier and not never; its group hears SIGTERM first.
 void script_runs_on(const std::string &root, Listener &listener) {
     const char *name = "script running on after its output";
     const std::string request = "gemini://h/cgi-bin/runs-on";
     const std::string pid_file = root + "/cgi-bin/runs-on.pid";
+    const std::string heard = root + "/cgi-bin/runs-on.term";
     unlink(pid_file.c_str());
+    unlink(heard.c_str());
     int client = -1;
     int server = -1;
     listener.connect_pair(client, server);
@@ -1767,6 +1843,8 @@ void script_runs_on(const std::string &root, Listener &listener) {
         fail(name, "ended after " + std::to_string(released) + " s");
     if (script == 0 || !ended(script))
         fail(name, "the script outlived the run");
+    if (!exists(heard))
+        fail(name, "the script's background child got no SIGTERM before the SIGKILL");
     keep(run, {name, quoted(request) + "0 " + std::to_string(want.size()), false});
 }
 
@@ -1798,7 +1876,8 @@ void script_reads_silent_client(const std::string &root, Listener &listener) {
 }
 
 // Pipes have no stall limit: a reader that takes the header, pauses longer
-// than a socket's client may, and then reads on gets every byte.
+// than a socket's client may, and then reads on gets every byte, of a
+// file, a listing or a script's output.
 void pipe_pause(const char *name, const std::string &root, const std::string &request,
                 bool nonblocking, const std::string &want) {
     int in_pipe[2];
@@ -1810,7 +1889,8 @@ void pipe_pause(const char *name, const std::string &root, const std::string &re
     if (write(in_pipe[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         die("write pipe: %s", strerror(errno));
     close(in_pipe[1]);
-    harness::Process piped({"-d", root, "-i"}, "", connected(in_pipe[0], out_pipe[1]));
+    harness::Process piped({"-d", root, "-i", "-c", "cgi-bin"}, "",
+                           connected(in_pipe[0], out_pipe[1]));
     close(in_pipe[0]);
     close(out_pipe[1]);
     std::string out;
@@ -1826,7 +1906,8 @@ void pipe_pause(const char *name, const std::string &root, const std::string &re
     if (out != want || run.exit_code != 0)
         fail(name, std::to_string(out.size()) + " of " + std::to_string(want.size()) +
                        " bytes, exit " + std::to_string(run.exit_code));
-    keep(run, {name, quoted(request) + "20 " + std::to_string(want.size()), false});
+    const std::string code = request.find("/cgi-bin/") != std::string::npos ? "0 " : "20 ";
+    keep(run, {name, quoted(request) + code + std::to_string(want.size()), false});
 }
 
 void time_rules(std::vector<std::thread> &cases, const std::string &root, Listener &listener,
@@ -1838,6 +1919,8 @@ void time_rules(std::vector<std::thread> &cases, const std::string &root, Listen
                        "gemini://h/mid.bin?pause", false, std::cref(file));
     cases.emplace_back(pipe_pause, "file into a non-blocking pipe whose reader pauses",
                        std::cref(root), "gemini://h/mid.bin?pause-nb", true, std::cref(file));
+    cases.emplace_back(pipe_pause, "script's output into a pipe whose reader pauses",
+                       std::cref(root), "gemini://h/cgi-bin/mid?pause", false, std::cref(file));
     cases.emplace_back(pipe_pause, "listing into a non-blocking pipe whose reader pauses",
                        std::cref(root), "gemini://h/many/?pause", true, std::cref(listing));
 }
@@ -1880,6 +1963,124 @@ void cgi_client_sends_more(const std::string &root, Listener &listener) {
     printf("sockets: input sent while a script works is no hang-up\n");
 }
 
+// A signal ignored when tolm started (nohup, a background job of a shell)
+// stays ignored, but for SIGTERM: SIGHUP, SIGINT and SIGQUIT then end
+// nothing, and the script's answer arrives whole.
+void ignored_stay_ignored(const std::string &root, Listener &listener) {
+    const char *name = "SIGHUP, SIGINT and SIGQUIT ignored at start stay ignored";
+    const std::string pid_file = root + "/tolm.pid";
+    const std::string ready = root + "/cgi-bin/later.ready";
+    const std::string go = root + "/cgi-bin/later.go";
+    unlink(pid_file.c_str());
+    unlink(ready.c_str());
+    unlink(go.c_str());
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
+    const harness::Options options =
+        through_shell("trap '' HUP INT QUIT; echo $$ >" + pid_file, args);
+    Started s(server, client, args, options);
+    const std::string request = "gemini://h/cgi-bin/later?ignored";
+    send_all(client, request + "\r\n");
+    const pid_t tolm = pid_in(pid_file);
+    const bool started = appears(ready);
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT})
+        if (tolm > 0)
+            kill(tolm, signal);
+    usleep(300000);
+    touch(go);
+    std::string error;
+    const std::string answer = read_to_end(client, slack, &error);
+    const harness::Result run = s.process.finish(slack);
+    close(client);
+    std::string last;
+    count_request_lines(run.log, &last);
+    const std::string want = "20 text/plain\r\nlater\n";
+    if (tolm == 0 || !started || answer != want || !error.empty() || run.exit_code != 0 ||
+        !details(run.log).empty() || last != quoted(request) + "0 " + std::to_string(want.size()))
+        fail(name, "answer " + visible(answer) + " " + error + ", exit " +
+                       std::to_string(run.exit_code) + ", log " + visible(last) + ", " +
+                       std::to_string(details(run.log).size()) + " details");
+    printf("sockets: %s\n", name);
+}
+
+// Whatever tolm inherits from its front end, a script starts the same:
+// descriptors 0, 1 and 2 only (stunnel's exec mode leaks a pipe), every
+// signal at its default action and none blocked. SIGCHLD ignored at start
+// must not let the kernel reap the script before tolm waits for it.
+void cgi_starts_known(const std::string &root, Listener &listener) {
+    const char *name = "script's start when tolm inherits a descriptor, a mask and ignored signals";
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server);
+    std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
+    const harness::Options options =
+        through_shell("exec 7</dev/null", args,
+                      "env --block-signal=TERM,HUP,ALRM,CHLD,USR1 --ignore-signal=HUP,CHLD,USR2");
+    Started s(server, client, args, options);
+    send_all(client, "gemini://h/cgi-bin/inherited\r\n");
+    std::string error;
+    const std::string answer = read_to_end(client, slack, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    const std::string want = "20 text/plain\r\ndescriptors above 2: none\nSIGPIPE default\n"
+                             "blocked: none\nignored: none\n";
+    if (answer != want || !error.empty() || run.exit_code != 0 || !details(run.log).empty())
+        fail(name, "answer " + visible(answer) + " " + error + ", exit " +
+                       std::to_string(run.exit_code) + ", " +
+                       std::to_string(details(run.log).size()) + " details");
+    printf("sockets: %s: the same as ever\n", name);
+}
+
+// Under every super-server the script's standard input is the open
+// connection that tolm writes to: tolm never changes its flags. A script
+// reading there while its earlier output still waits for the client
+// waits for the client's bytes too, and one that made its input
+// non-blocking itself keeps it so.
+void cgi_shares_connection(const std::string &root, Listener &listener) {
+    const struct {
+        const char *name;
+        const char *request;
+        const char *said; // the script's line among the zeros
+    } cases[] = {
+        {"script reading its client while its output waits", "gemini://h/cgi-bin/shares?read",
+         "read answer\n"},
+        {"script's own O_NONBLOCK on its input while its output waits",
+         "gemini://h/cgi-bin/shares?own", "own O_NONBLOCK kept\n"},
+    };
+    for (const auto &c : cases) {
+        int client = -1;
+        int server = -1;
+        listener.connect_pair(client, server);
+        Started s(server, client, {"-d", root, "-c", "cgi-bin"});
+        send_all(client, std::string(c.request) + "\r\n");
+        // The script reads, or sets its flag, after 1 s; the client's line
+        // comes after 3 s, and only then does it read.
+        usleep(3000000);
+        send_all(client, "answer\n");
+        std::string error;
+        const std::string answer = read_to_end(client, io_timeout, &error);
+        close(client);
+        const harness::Result run = s.process.finish(slack);
+        const size_t said = answer.find(c.said);
+        const size_t want = 15 + 16000000 + strlen(c.said);
+        if (said == std::string::npos || answer.size() != want || !error.empty() ||
+            run.exit_code != 0) {
+            const size_t end = answer.find_last_not_of('\0');
+            fail(c.name, std::to_string(answer.size()) + " of " + std::to_string(want) +
+                             " bytes, the script said " +
+                             visible(end == std::string::npos || end < 15
+                                         ? ""
+                                         : answer.substr(answer.find_first_not_of('\0', 15)),
+                                     60) +
+                             ", " + (error.empty() ? "an end" : error) + ", exit " +
+                             std::to_string(run.exit_code));
+        }
+    }
+    printf("sockets: a script's standard input keeps its flags while tolm waits to write\n");
+}
+
 // Whether the process waits in the given system call (x86-64 numbers; a
 // poll on one descriptor, by poll or ppoll), up to the slack.
 constexpr long sys_read = 0, sys_write = 1, sys_poll = 7, sys_sendfile = 40, sys_ppoll = 271;
@@ -1905,12 +2106,65 @@ bool comes_to_wait(pid_t pid, long call) {
     return false;
 }
 
+// A file's whole answer handed over and the connection finished, with the
+// client still reading it slowly when SIGTERM comes in the drain (it sent
+// more than its line): the signal ends the run, never the answer.
+void whole_while_reading_slowly(const std::string &root, Listener &listener) {
+    const char *name = "SIGTERM in the drain while the client still reads the whole answer";
+    const std::string pid_file = root + "/tolm.pid";
+    unlink(pid_file.c_str());
+    int client = -1;
+    int server = -1;
+    listener.connect_pair(client, server, 64 << 10);
+    const int room = 32 << 20;
+    setsockopt(server, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
+    const int local = port_of(server, false);
+    const int peer = port_of(server, true);
+    std::vector<std::string> args = {"-d", root};
+    const harness::Options options = through_shell("echo $$ >" + pid_file, args);
+    Started s(server, client, args, options);
+    const std::string request = "gemini://h/mid.bin?drain-slow";
+    send_all(client, request + "\r\nmore input");
+    const pid_t tolm = pid_in(pid_file);
+    constexpr int fin_wait1 = 4;
+    int state = -1;
+    for (const double until = now() + slack; now() < until && state != fin_wait1; usleep(20000))
+        state = tcp_state(local, peer);
+    std::string answer;
+    std::string error;
+    char block[4096];
+    const ssize_t first = recv(client, block, sizeof block, 0);
+    if (first > 0)
+        answer.append(block, static_cast<size_t>(first));
+    const bool draining = tolm > 0 && comes_to_wait(tolm, sys_poll);
+    if (tolm > 0)
+        kill(tolm, SIGTERM);
+    answer += read_to_end(client, slack, &error);
+    close(client);
+    const harness::Result run = s.process.finish(slack);
+    std::string last;
+    count_request_lines(run.log, &last);
+    const std::string want =
+        "20 application/octet-stream\r\n" + harness::read_file(root + "/mid.bin");
+    if (state != fin_wait1 || !draining)
+        fail(name, "never came to the drain (TCP state " + std::to_string(state) + ")");
+    if (answer != want || !error.empty())
+        fail(name, std::to_string(answer.size()) + " of " + std::to_string(want.size()) +
+                       " bytes, " + (error.empty() ? "a clean end" : error));
+    if (run.timed_out || run.exit_code != 0 || !details(run.log).empty() ||
+        last != quoted(request) + "20 " + std::to_string(want.size()))
+        fail(name, "exit " + std::to_string(run.exit_code) + ", log " + visible(last));
+    printf("sockets: %s: %zu bytes, %s\n", name, answer.size(),
+           error.empty() ? "a clean end" : error.c_str());
+}
+
 // SIGTERM ends every wait at once: while the request line is awaited, in
 // the drain after a whole answer, in a blocking read or write on a pipe,
 // while a buffered answer (a listing, a script's output) waits for a
-// client that reads nothing, and while a script runs on after its output,
-// whose whole group hears of it. An interrupted call taken up again, or a
-// wait that misses the flag, would hold the run for its whole limit.
+// client that reads nothing or a script's output for a full pipe, and
+// while a script runs on after its output, whose whole group hears of it,
+// and is killed after the grace also when the script itself obeyed. An interrupted call taken up
+// again, or a wait that misses the flag, would hold the run for its whole limit.
 void signal_ends_waits(const std::string &root, Listener &listener) {
     const struct {
         const char *name;
@@ -1937,14 +2191,21 @@ void signal_ends_waits(const std::string &root, Listener &listener) {
         {"SIGTERM while a script runs on after its output", false,
          "gemini://h/cgi-bin/outlives\r\n", sys_poll, true, 1,
          "\"gemini://h/cgi-bin/outlives\" 0 19"},
+        {"SIGTERM while a script's output waits on a full pipe", true,
+         "gemini://h/cgi-bin/flood?pipe\r\n", sys_poll, false, 1,
+         "\"gemini://h/cgi-bin/flood?pipe\" 0 "},
+        {"SIGTERM while a script that obeys it runs on after its output", false,
+         "gemini://h/cgi-bin/obeys\r\n", sys_poll, true, 1, "\"gemini://h/cgi-bin/obeys\" 0 19"},
     };
     const std::string pid_file = root + "/tolm.pid";
     const std::string member_pid = root + "/cgi-bin/outlives.pid";
     const std::string member_term = root + "/cgi-bin/outlives.term";
+    const std::string obeys_pid = root + "/cgi-bin/obeys.pid";
     for (const auto &c : cases) {
         unlink(pid_file.c_str());
         unlink(member_pid.c_str());
         unlink(member_term.c_str());
+        unlink(obeys_pid.c_str());
         // Tight buffers, so that a buffered answer fills them soon.
         int to = -1;
         int from = -1;
@@ -1981,6 +2242,8 @@ void signal_ends_waits(const std::string &root, Listener &listener) {
             read_until(from, "\r\n", &answer);
         if (strstr(c.request, "outlives") != nullptr)
             appears(member_pid);
+        if (strstr(c.request, "obeys") != nullptr)
+            appears(obeys_pid);
         const bool waiting = tolm > 0 && comes_to_wait(tolm, c.call);
         const double signalled = now();
         if (tolm > 0)
@@ -2011,6 +2274,13 @@ void signal_ends_waits(const std::string &root, Listener &listener) {
             const pid_t member = pid_in(member_pid);
             if (!exists(member_term))
                 fail(c.name, "SIGTERM did not reach the script's group");
+            if (member <= 1 || !ended(member))
+                fail(c.name, "a member of the script's group outlived the run");
+        }
+        // The script itself ended at once; the member that ignores SIGTERM
+        // still gets the SIGKILL.
+        if (strstr(c.request, "obeys") != nullptr) {
+            const pid_t member = pid_in(obeys_pid);
             if (member <= 1 || !ended(member))
                 fail(c.name, "a member of the script's group outlived the run");
         }
@@ -2053,7 +2323,12 @@ int main(int argc, char *argv[]) {
          "while [ ! -e stream.go ]; do sleep 0.05; done\necho second\nexec >&-\n"
          "while [ ! -e stream.done ]; do sleep 0.05; done\n",
          "", 0755},
-        {"cgi-bin/lingers", "#!/bin/sh\nsleep 60 &\necho $! >lingers.pid\nwait\n", "", 0755},
+        // Its background child says when SIGTERM reaches it, once it
+        // listens for it.
+        {"cgi-bin/lingers",
+         "#!/bin/sh\nsh -c 'trap \"touch lingers.term; exit 0\" TERM; echo $$ >lingers.pid; "
+         "for i in $(seq 600); do sleep 0.1; done' &\nwait\n",
+         "", 0755},
         {"cgi-bin/noisy",
          "#!/bin/sh\necho oops >&2\nprintf '20 text/plain\\r\\n'\n"
          "mask=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/self/status)\n"
@@ -2081,8 +2356,15 @@ int main(int argc, char *argv[]) {
          "for i in 1 2 3 4 5 6 7 8 9 10; do echo \"line $i\"; [ $i = 10 ] || sleep 4; done\n",
          "", 0755},
         {"cgi-bin/runs-on",
-         "#!/bin/sh\necho $$ >runs-on.pid\nprintf '20 text/plain\\r\\nbye\\n'\nexec >&-\n"
+         "#!/bin/sh\nsh -c 'trap \"touch runs-on.term; exit 0\" TERM; "
+         "for i in $(seq 600); do sleep 0.1; done' >/dev/null &\n"
+         "echo $$ >runs-on.pid\nprintf '20 text/plain\\r\\nbye\\n'\nexec >&-\n"
          "for i in $(seq 600); do sleep 0.1; done\n",
+         "", 0755},
+        // Obeys SIGTERM; its background child ignores it.
+        {"cgi-bin/obeys",
+         "#!/bin/sh\nsh -c 'trap \"\" TERM; echo $$ >obeys.pid; exec sleep 60' >/dev/null &\n"
+         "printf '20 text/plain\\r\\nbye\\n'\nexec >&-\nwait\n",
          "", 0755},
         // Its standard input is the client; the ticker ends by itself
         // should the read never return.
@@ -2108,6 +2390,19 @@ int main(int argc, char *argv[]) {
          "", 0755},
         {"cgi-bin/large",
          "#!/bin/sh\nprintf '20 application/octet-stream\\r\\n'\nexec cat ../slow.bin\n", "", 0755},
+        {"cgi-bin/inherited", "", CGI_PROBE},
+        // 16 MB in the background, then after 1 s a read of its standard
+        // input, or its own O_NONBLOCK there, looked at once the writer is
+        // done.
+        {"cgi-bin/shares",
+         "#!/bin/sh\nprintf '20 text/plain\\r\\n'\nhead -c 16000000 /dev/zero &\nsleep 1\n"
+         "if [ \"$QUERY_STRING\" = own ]; then\n"
+         "  dd iflag=nonblock count=0 2>/dev/null\n  wait\n  sleep 1\n"
+         "  flags=$(sed -n 's/^flags:[[:space:]]*//p' /proc/$$/fdinfo/0)\n"
+         "  if [ $((0$flags & 04000)) -ne 0 ]; then echo 'own O_NONBLOCK kept'; "
+         "else echo 'own O_NONBLOCK lost'; fi\n"
+         "elif read -r line; then echo \"read $line\"; else echo 'no input'; fi\nwait\n",
+         "", 0755},
     });
     const std::string &root = tree.dir();
     for (int i = 0; i < listed; ++i)
@@ -2137,7 +2432,11 @@ int main(int argc, char *argv[]) {
     at_a_terminal(root, hint_tty, detail_tty);
     in_pieces(root, listener);
     cgi_client_sends_more(root, listener);
+    ignored_stay_ignored(root, listener);
+    cgi_starts_known(root, listener);
+    cgi_shares_connection(root, listener);
     signal_ends_waits(root, listener);
+    whole_while_reading_slowly(root, listener);
     slow_clients(root, listener, slow);
     printf("sockets: %d failures\n", failures.load());
     return failures == 0 ? 0 : 1;
