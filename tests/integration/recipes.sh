@@ -140,10 +140,14 @@ systemctl() {
     local cmd units=$run/etc/systemd/system
     case $unit in
     stunnel@*)
-        # Debian's own unit, with %i as systemd fills it in.
+        # Debian's own unit, with %i as systemd fills it in, under the
+        # descriptor limit of the recipe's drop-in (systemd's default soft
+        # limit, 1024, without one).
         read -r -a cmd < <(unit_value /lib/systemd/system/stunnel@.service ExecStart |
             sed -f "$run/map.sed" | sed "s|%i|${unit#stunnel@}|g")
-        spawn "$unit" "${cmd[@]}"
+        local nofile
+        nofile=$(cat "$units/stunnel@.service.d/"*.conf 2>/dev/null | sed -n 's/^LimitNOFILE=//p' | tail -n 1)
+        spawn "$unit" prlimit --nofile="${nofile:-1024}" -- "${cmd[@]}"
         wait_listening "$tls_port" "$spawned"
         ;;
     tolm-tcpserver)
@@ -315,14 +319,14 @@ run_block() {
 }
 # What the copy of /etc that a recipe started from and /etc after its undo
 # block differ in, but for what the blocks leave on purpose: the account,
-# Debian's default web site, nginx's worker count.
+# Debian's default web site, nginx's worker count and connections.
 etc_left() {
     local base=$1
     diff -r --no-dereference -x passwd -x passwd- -x group -x group- -x shadow -x shadow- \
         -x gshadow -x gshadow- -x subuid -x subgid -x nginx.conf "$base" /etc |
         grep -v -x -F "Only in $base/nginx/sites-enabled: default" || true
-    diff <(grep -v '^worker_processes ' "$base/nginx/nginx.conf") <(grep -v '^worker_processes ' /etc/nginx/nginx.conf) ||
-        true
+    local kept='^(worker_processes|\s*worker_connections) '
+    diff <(grep -v -E "$kept" "$base/nginx/nginx.conf") <(grep -v -E "$kept" /etc/nginx/nginx.conf) || true
 }
 for name in stunnel-exec xinetd nginx-tcpserver; do
     real=$it_tmp/real-$name
