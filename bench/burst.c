@@ -74,7 +74,7 @@ static int idle_held, idle_held_max;
 static int slow_whole, slow_cut, slow_none;
 static double slow_worst;
 static long good_fetches, good_ok, good_failed_tries;
-static double good_worst, good_sum;
+static double good_worst, good_worst_at, good_sum, t_start;
 
 static double now_s(void) {
     struct timespec ts;
@@ -175,7 +175,7 @@ static void fetch_over(struct conn *c, double t) {
             good_sum += wait;
         }
         if (wait > good_worst)
-            good_worst = wait;
+            good_worst = wait, good_worst_at = c->first - t_start;
         c->retry_at = t + 0.5;
         c->first = c->retry_at;
     } else {
@@ -384,6 +384,7 @@ int main(int argc, char *argv[]) {
     int total = n_idle + n_slow + 1;
     struct conn *conns = calloc((size_t)total, sizeof *conns);
     double t0 = now_s(), end = t0 + seconds;
+    t_start = t0;
     for (int i = 0; i < total; ++i) {
         struct conn *c = &conns[i];
         c->fd = -1;
@@ -462,7 +463,7 @@ int main(int argc, char *argv[]) {
     struct conn *good = &conns[total - 1];
     double good_open = t >= good->first ? t - good->first : 0;
     if (good_open > good_worst)
-        good_worst = good_open;
+        good_worst = good_open, good_worst_at = good->first - t0;
     for (int i = n_idle; i < n_idle + n_slow; ++i)
         if (!conns[i].finished)
             ++slow_none;
@@ -471,10 +472,11 @@ int main(int argc, char *argv[]) {
     printf("RESULT idle=%d idle_connects=%ld idle_refused=%ld idle_dropped=%ld idle_held_max=%d "
            "slow=%d slow_whole=%d slow_cut=%d slow_unfinished=%d slow_worst_s=%.1f "
            "good_fetches=%ld good_ok=%ld good_failed_tries=%ld good_worst_ms=%.0f "
+           "good_worst_at_s=%.1f "
            "good_mean_ms=%.0f good_open_at_end_ms=%.0f client_maxrss_kib=%ld\n",
            n_idle, idle_connects, idle_refused, idle_dropped, idle_held_max, n_slow, slow_whole,
            slow_cut, slow_none, slow_worst, good_fetches, good_ok, good_failed_tries,
-           1e3 * good_worst, good_ok ? 1e3 * good_sum / (double)good_ok : 0.0, 1e3 * good_open,
-           self.ru_maxrss);
+           1e3 * good_worst, good_worst_at, good_ok ? 1e3 * good_sum / (double)good_ok : 0.0,
+           1e3 * good_open, self.ru_maxrss);
     return 0;
 }
