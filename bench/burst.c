@@ -7,13 +7,15 @@
  * few kilobytes a connection, so the server's cost stands out.
  *
  * Usage: burst -p PORT [-T] [-i IDLE] [-a ADDRS] [-s SLOW] [-r BYTES/S]
- *              [-e BODY-BYTES] [-d SECONDS] [-S URL] [-G URL]
+ *              [-b BYTES] [-e BODY-BYTES] [-d SECONDS] [-S URL] [-G URL]
  *   -T        TLS (any certificate); without it plain TCP
  *   -i, -a    IDLE connections spread over ADDRS source addresses
  *             127.0.0.2 and up
  *   -s, -r    SLOW readers of URL -S, each from an address of its own
- *             (127.0.1.1 and up), reading BYTES/S each; a reader's answer
- *             is whole when its body is BODY-BYTES long (-e)
+ *             (127.0.1.1 and up), reading BYTES/S each with a receive
+ *             buffer of 64 KiB (-b), the window of a slow link rather
+ *             than all that loopback would take; a reader's answer is
+ *             whole when its body is BODY-BYTES long (-e)
  *   -G        the well-behaved client's URL, fetched from 127.0.0.1
  * Phases: the idle connections open first; once they are all held (or
  * after 20 s) burst prints "HOLD idle" and waits for SIGUSR1 (10 s at most)
@@ -61,6 +63,7 @@ struct conn {
 
 static int port, tls, n_idle = 1000, n_addrs = 50, n_slow = 200;
 static double rate = 512 * 1024, seconds = 90;
+static int slow_rcvbuf = 64 * 1024;
 static long long expect_body = -1;
 static const char *slow_url = "gemini://localhost/big.bin";
 static const char *good_url = "gemini://localhost/";
@@ -110,6 +113,8 @@ static void start(struct conn *c, double t) {
     int one = 1;
     setsockopt(c->fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (c->kind == SLOW && slow_rcvbuf > 0)
+        setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &slow_rcvbuf, sizeof slow_rcvbuf);
     struct sockaddr_in from = {.sin_family = AF_INET, .sin_addr = c->source};
     if (bind(c->fd, (struct sockaddr *)&from, sizeof from) != 0) {
         perror("burst: bind to a loopback address");
@@ -327,7 +332,7 @@ static struct in_addr loopback(int a, int b, int d) {
 
 int main(int argc, char *argv[]) {
     int opt;
-    while ((opt = getopt(argc, argv, "p:Ti:a:s:r:e:d:S:G:")) != -1) {
+    while ((opt = getopt(argc, argv, "p:Ti:a:s:r:b:e:d:S:G:")) != -1) {
         switch (opt) {
         case 'p':
             port = atoi(optarg);
@@ -347,6 +352,9 @@ int main(int argc, char *argv[]) {
         case 'r':
             rate = atof(optarg);
             break;
+        case 'b':
+            slow_rcvbuf = atoi(optarg);
+            break;
         case 'e':
             expect_body = atoll(optarg);
             break;
@@ -360,8 +368,10 @@ int main(int argc, char *argv[]) {
             good_url = optarg;
             break;
         default:
-            fprintf(stderr, "usage: burst -p PORT [-T] [-i IDLE] [-a ADDRS] [-s SLOW] [-r BYTES/S] "
-                            "[-e BODY-BYTES] [-d SECONDS] [-S URL] [-G URL]\n");
+            fprintf(
+                stderr,
+                "usage: burst -p PORT [-T] [-i IDLE] [-a ADDRS] [-s SLOW] [-r BYTES/S] [-b BYTES] "
+                "[-e BODY-BYTES] [-d SECONDS] [-S URL] [-G URL]\n");
             return 2;
         }
     }
