@@ -18,7 +18,7 @@
  *             whole when its body is BODY-BYTES long (-e)
  *   -G        the well-behaved client's URL, fetched from 127.0.0.1
  * Phases: the idle connections open first; once they are all held (or
- * after 20 s) burst prints "HOLD idle" and waits for SIGUSR1 (10 s at most)
+ * after 20 s) burst prints "HOLD idle" and waits for SIGUSR1 (30 s at most)
  * so that the caller can measure; then the slow readers start, and once
  * all have their answer's header (or after 20 s) burst prints "HOLD all".
  * The run ends SECONDS after the start with one RESULT line. Measures only:
@@ -426,7 +426,7 @@ int main(int argc, char *argv[]) {
             fflush(stdout);
             phase = 1, phase_at = t;
         }
-        if (phase == 1 && (go_on || t - phase_at > 10)) {
+        if (phase == 1 && (go_on || t - phase_at > 30)) {
             for (int i = n_idle; i < n_idle + n_slow; ++i)
                 conns[i].retry_at = conns[i].first = t + 0.001 * (i - n_idle) / 10;
             phase = 2, phase_at = t;
