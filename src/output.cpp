@@ -249,19 +249,21 @@ void send_all(const char *data, size_t size) {
     }
 }
 
-// A send that blocks on the socket returns within a look, so that the
-// waits stay under this process's control. O_NONBLOCK cannot do that: it
-// belongs to the open connection, which a CGI script shares as its
-// standard input, and a script reading there would get EAGAIN (or lose the
-// O_NONBLOCK it set itself). The timeout only bounds sends, and a script
-// never sends on its standard input.
+// A send that finds the socket full gives up within a millisecond, and the
+// wait goes on in poll, under this process's control. O_NONBLOCK cannot do
+// that: it belongs to the open connection, which a CGI script shares as
+// its standard input, and a script reading there would get EAGAIN (or lose
+// the O_NONBLOCK it set itself). The timeout only bounds sends, and a
+// script never sends on its standard input. It is that short because a
+// splice waiting for the socket holds the script's pipe, and the script
+// could not write on meanwhile.
 void bound_sends() {
     static bool bounded;
     if (bounded || !stdout_is_socket())
         return;
     bounded = true;
-    const struct timeval look = {look_milliseconds / 1000, 0};
-    setsockopt(1, SOL_SOCKET, SO_SNDTIMEO, &look, sizeof look);
+    const struct timeval briefly = {0, 1000};
+    setsockopt(1, SOL_SOCKET, SO_SNDTIMEO, &briefly, sizeof briefly);
 }
 
 // A piece of a script's output by splice; -1 when descriptor 1 refuses
