@@ -8,7 +8,10 @@
 # balancer, with TLS passed through, a Gemini client fetches a few hundred
 # pages; every answer must be whole and correct, both hosts must have
 # served, and their logs together must hold every request once (or tolm
-# must have reported it dropped by a log daemon too slow to take it).
+# must have reported it dropped by a log daemon too slow to take it); and
+# a script on a host sees the address the client connects from, passed on
+# by PROXY protocol headers from the balancer to nginx and from nginx to
+# tolm -p.
 #
 #   scaleout.sh TOLM_BINARY
 set -euo pipefail
@@ -73,12 +76,23 @@ for address in 127.0.0.2 127.0.0.3; do
     host_dir=$it_tmp/$address
     mkdir -p "$host_dir/jail" "$host_dir/nginx"
     cp -a "$examples/capsule/." "$host_dir/jail/"
+    # A script that tells the address it sees, run in the chroot by busybox.
+    "$examples/chroot/populate" --busybox "$host_dir/jail" >/dev/null
+    printf '#!/bin/sh\nprintf "20 text/plain\\r\\n%%s %%s\\n" "$REMOTE_ADDR" "$SERVER_NAME"\n' \
+        >"$host_dir/jail/cgi-bin/addr"
+    chmod 755 "$host_dir/jail/cgi-bin/addr"
     render_host "$unit" "$host_dir/tolm-tcpserver.service" "$address"
     read -r -a tcpserver_cmd < <(sed -n 's/^ExecStart=//p' "$host_dir/tolm-tcpserver.service")
     host_start setpriv --no-new-privs --bounding-set "-all,$caps" -- "${tcpserver_cmd[@]}"
     wait_listening "$plain_port" "$last_pid"
 
+    # As examples/README.md has the hosts take the balancer's PROXY header.
     render_host "$examples/nginx-stream.conf" "$host_dir/nginx/gemini.conf" "$address"
+    grep -q -x '        listen 1965 ssl;' "$examples/nginx-stream.conf" ||
+        fail "nginx-stream.conf no longer holds the listen line examples/README.md changes for scale-out"
+    sed -i -e "s|^\(        listen $address:$tls_port ssl\);|\1 proxy_protocol;\n        set_real_ip_from 127.0.0.1;|" \
+        "$host_dir/nginx/gemini.conf"
+    grep -q 'set_real_ip_from' "$host_dir/nginx/gemini.conf" || fail "the host's nginx takes no PROXY header"
     nginx_main_conf "$host_dir/nginx" 256
     nginx -p "$host_dir/nginx/" -e "$host_dir/nginx/error.log" -c "$host_dir/nginx/nginx.conf" -g "daemon off;" \
         >"$host_dir/nginx.out" 2>&1 &
@@ -127,6 +141,17 @@ for i in "${!pages[@]}"; do
     [ "$got" -eq "$rounds" ] || fail "${pages[$i]}: $got of $rounds answers whole and correct; others:"$'\n'"$(grep -v -x -F -- "$want" "$it_tmp/got" | grep -F "$base${pages[$i]}	" | head -n 3)"
 done
 say "ok: ${#urls[@]} fetches through haproxy, every answer whole and correct"
+
+# The client's own address reaches a script on the host, through the
+# balancer's header, the host's nginx and tolm -p; the client connects
+# from another loopback address than the balancer's.
+for _ in 1 2; do # leastconn may take either host
+    got=$( (printf 'gemini://localhost/cgi-bin/addr\r\n'; sleep 3) |
+        timeout 30 socat - "OPENSSL:127.0.0.1:$lb_port,verify=0,snihost=localhost,bind=127.0.0.5" 2>&1 | tr -d '\r' || true)
+    [ "$got" = $'20 text/plain\n127.0.0.5 localhost' ] ||
+        fail "a script behind the balancer sees: $got"$'\n'"$(logs)"
+done
+say "ok: a script on the hosts sees the client's own address, not the balancer's"
 
 # Each host's log: one line per request it answered. A line the log daemon
 # did not take within the run's allowance is dropped, and tolm says so on
