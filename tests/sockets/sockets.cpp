@@ -1085,9 +1085,14 @@ void cgi_client_leaves(const std::string &root, Listener &listener) {
         else if (!exists(heard))
             fail(name, "the script's background child got no SIGTERM before the SIGKILL");
         if (run.timed_out || run.exit_code != 1 ||
-            details(run.log) != std::vector<std::string>{hung_up})
+            own_details(run.log) != std::vector<std::string>{hung_up}) {
+            std::string logged;
+            for (const std::string &d : details(run.log))
+                logged += " [" + visible(d) + "]";
             fail(name, "exit " + std::to_string(run.exit_code) +
-                           (run.timed_out ? ", still running" : "") + ", log " + visible(last));
+                           (run.timed_out ? ", still running" : "") + ", log " + visible(last) +
+                           ", details" + logged);
+        }
         if (last != quoted("gemini://h/cgi-bin/lingers") + "0 0")
             fail(name, "log " + visible(last));
         note("sockets: %s: ended after %.1f s\n", name, now() - s.since);
