@@ -145,8 +145,8 @@ EOF
 
 # --- 3b: the shipped terminator configurations, tuned, against the
 # settings they had before: session cache and TLS session tickets on
-# (OpenSSL's two TLS 1.3 tickets per handshake), and for nginx one
-# worker per core. The examples/ files themselves are started, with only
+# (OpenSSL's two TLS 1.3 tickets per handshake); nginx with one worker per
+# core in both, as the recipe leaves it. The examples/ files themselves are started, with only
 # addresses, paths and the account replaced; nginx's per-client
 # connection limit is left out of both, since every load client here
 # comes from 127.0.0.1, and stunnel logs nothing per connection in
@@ -176,10 +176,8 @@ tuning_on() { # STACK
             -e '/^ *limit_conn /d' -e "s|/etc/nginx/gemini.crt|$cert|; s|/etc/nginx/gemini.key|$key|" \
             -e "s|127.0.0.1:1966|127.0.0.1:$backend|" "${before[@]}" "$top/examples/nginx-stream.conf" \
             >"$dir/gemini.conf"
-        local workers=1
-        [ "$variant" = before ] && workers=auto
-        printf 'load_module /usr/lib/nginx/modules/ngx_stream_module.so;\nworker_processes %s;\npid %s;\nerror_log %s warn;\nevents { worker_connections 4096; }\ninclude %s;\n' \
-            "$workers" "$dir/nginx.pid" "$dir/error.log" "$dir/gemini.conf" >"$dir/nginx.conf"
+        printf 'load_module /usr/lib/nginx/modules/ngx_stream_module.so;\nworker_processes auto;\npid %s;\nerror_log %s warn;\nevents { worker_connections 4096; }\ninclude %s;\n' \
+            "$dir/nginx.pid" "$dir/error.log" "$dir/gemini.conf" >"$dir/nginx.conf"
         launch "$stack" front nginx -p "$dir/" -e "$dir/error.log" -c "$dir/nginx.conf" -g "daemon off;"
         ;;
     stproxy)

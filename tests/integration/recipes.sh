@@ -379,13 +379,13 @@ run_block() {
 }
 # What the copy of /etc that a recipe started from and /etc after its undo
 # block differ in, but for what the blocks leave on purpose: the account,
-# Debian's default web site, nginx's worker count and connections.
+# Debian's default web site, nginx's connections per worker.
 etc_left() {
     local base=$1
     diff -r --no-dereference -x passwd -x passwd- -x group -x group- -x shadow -x shadow- \
         -x gshadow -x gshadow- -x subuid -x subgid -x nginx.conf "$base" /etc |
         grep -v -x -F "Only in $base/nginx/sites-enabled: default" || true
-    local kept='^(worker_processes|\s*worker_connections) '
+    local kept='^\s*worker_connections '
     diff <(grep -v -E "$kept" "$base/nginx/nginx.conf") <(grep -v -E "$kept" /etc/nginx/nginx.conf) || true
 }
 for name in stunnel-exec xinetd nginx-tcpserver haproxy; do
