@@ -4,7 +4,10 @@
  * that each fetch one large file at a fixed pace; and one well-behaved
  * client that fetches a small page, one fetch after another, all the while.
  * One thread, nonblocking sockets and epoll: what the client holds is a
- * few kilobytes a connection, so the server's cost stands out.
+ * few kilobytes a connection, so the server's cost stands out. The
+ * well-behaved client runs the same loop in a process of its own: in the
+ * load's loop its wait would include the client side of a thousand
+ * handshakes, which a real visitor's machine does not do for it.
  *
  * Usage: burst -p PORT [-T] [-i IDLE] [-a ADDRS] [-s SLOW] [-r BYTES/S]
  *              [-b BYTES] [-e BODY-BYTES] [-d SECONDS] [-S URL] [-G URL]
@@ -17,6 +20,8 @@
  *             than all that loopback would take; a reader's answer is
  *             whole when its body is BODY-BYTES long (-e)
  *   -G        the well-behaved client's URL, fetched from 127.0.0.1
+ *   -v        a line on standard error for each of its fetches: when it
+ *             began and how long it waited (seconds, milliseconds)
  * Phases: the idle connections open first; once they are all held (or
  * after 20 s) burst prints "HOLD idle" and waits for SIGUSR1 (30 s at most)
  * so that the caller can measure; then the slow readers start, and once
@@ -38,6 +43,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -70,6 +76,7 @@ static const char *good_url = "gemini://localhost/";
 static SSL_CTX *ctx;
 static int ep;
 static volatile sig_atomic_t go_on;
+static int trace;
 
 /* What the RESULT line reports. */
 static long idle_connects, idle_refused, idle_dropped;
@@ -174,6 +181,9 @@ static void fetch_over(struct conn *c, double t) {
     drop(c);
     double wait = t - c->first;
     if (c->kind == GOOD) {
+        if (trace)
+            fprintf(stderr, "GOOD at_s=%.2f wait_ms=%.0f%s\n", c->first - t_start, 1e3 * wait,
+                    whole ? "" : " not whole");
         ++good_fetches;
         if (whole) {
             ++good_ok;
@@ -332,7 +342,7 @@ static struct in_addr loopback(int a, int b, int d) {
 
 int main(int argc, char *argv[]) {
     int opt;
-    while ((opt = getopt(argc, argv, "p:Ti:a:s:r:b:e:d:S:G:")) != -1) {
+    while ((opt = getopt(argc, argv, "p:Ti:a:s:r:b:e:d:S:G:v")) != -1) {
         switch (opt) {
         case 'p':
             port = atoi(optarg);
@@ -367,11 +377,14 @@ int main(int argc, char *argv[]) {
         case 'G':
             good_url = optarg;
             break;
+        case 'v':
+            trace = 1;
+            break;
         default:
             fprintf(
                 stderr,
                 "usage: burst -p PORT [-T] [-i IDLE] [-a ADDRS] [-s SLOW] [-r BYTES/S] [-b BYTES] "
-                "[-e BODY-BYTES] [-d SECONDS] [-S URL] [-G URL]\n");
+                "[-e BODY-BYTES] [-d SECONDS] [-S URL] [-G URL] [-v]\n");
             return 2;
         }
     }
@@ -389,7 +402,6 @@ int main(int argc, char *argv[]) {
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_TICKET);
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
-    ep = epoll_create1(EPOLL_CLOEXEC);
 
     int total = n_idle + n_slow + 1;
     struct conn *conns = calloc((size_t)total, sizeof *conns);
@@ -410,7 +422,24 @@ int main(int argc, char *argv[]) {
             c->retry_at = c->first = t0 + 0.5;
         }
     }
-    int phase = 0; /* 0 idle opening, 1 waiting for SIGUSR1, 2 slow running, 3 all held */
+    /* The well-behaved client (the last connection) in a process of its
+     * own, which reports its figures through a pipe at the end. */
+    int report[2];
+    if (pipe(report) != 0) {
+        perror("burst: pipe");
+        return 2;
+    }
+    fflush(stdout);
+    pid_t good_pid = fork();
+    if (good_pid < 0) {
+        perror("burst: fork");
+        return 2;
+    }
+    int good_only = good_pid == 0, lo = good_only ? total - 1 : 0, hi = good_only ? total : total - 1;
+    ep = epoll_create1(EPOLL_CLOEXEC);
+    /* 0 idle opening, 1 waiting for SIGUSR1, 2 slow running, 3 all held; -1 the
+     * well-behaved client's process */
+    int phase = good_only ? -1 : 0;
     double phase_at = t0, tick = t0, held_at = t0;
     int held_seen = 0;
     struct epoll_event evs[256];
@@ -429,6 +458,8 @@ int main(int argc, char *argv[]) {
         if (phase == 1 && (go_on || t - phase_at > 30)) {
             for (int i = n_idle; i < n_idle + n_slow; ++i)
                 conns[i].retry_at = conns[i].first = t + 0.001 * (i - n_idle) / 10;
+            printf("START slow t=%.1f\n", t - t0);
+            fflush(stdout);
             phase = 2, phase_at = t;
         }
         if (phase == 2) {
@@ -442,12 +473,12 @@ int main(int argc, char *argv[]) {
                 phase = 3;
             }
         }
-        for (int i = 0; i < total; ++i) {
+        for (int i = lo; i < hi; ++i) {
             struct conn *c = &conns[i];
             if (c->state == OFF && c->retry_at > 0 && t >= c->retry_at && !c->finished)
                 start(c, t);
         }
-        if (t - tick >= 0.05) {
+        if (!good_only && t - tick >= 0.05) {
             /* Slow readers: credit for the time gone, then read. */
             for (int i = n_idle; i < n_idle + n_slow; ++i) {
                 struct conn *c = &conns[i];
@@ -469,11 +500,27 @@ int main(int argc, char *argv[]) {
         }
     }
     double t = now_s();
-    /* A fetch still under way at the end counts with its wait so far. */
-    struct conn *good = &conns[total - 1];
-    double good_open = t >= good->first ? t - good->first : 0;
-    if (good_open > good_worst)
-        good_worst = good_open, good_worst_at = good->first - t0;
+    struct good_report {
+        long fetches, ok, failed_tries;
+        double worst, worst_at, sum, open;
+    } r = {0};
+    if (good_only) {
+        /* A fetch still under way at the end counts with its wait so far. */
+        struct conn *good = &conns[total - 1];
+        double open = t >= good->first ? t - good->first : 0;
+        if (open > good_worst)
+            good_worst = open, good_worst_at = good->first - t0;
+        r = (struct good_report){good_fetches, good_ok,    good_failed_tries, good_worst,
+                                 good_worst_at, good_sum, open};
+        _exit(write(report[1], &r, sizeof r) == sizeof r ? 0 : 1);
+    }
+    close(report[1]);
+    if (read(report[0], &r, sizeof r) != sizeof r)
+        fprintf(stderr, "burst: the well-behaved client's process reported nothing\n");
+    waitpid(good_pid, NULL, 0);
+    good_fetches = r.fetches, good_ok = r.ok, good_failed_tries = r.failed_tries;
+    good_worst = r.worst, good_worst_at = r.worst_at, good_sum = r.sum;
+    double good_open = r.open;
     for (int i = n_idle; i < n_idle + n_slow; ++i)
         if (!conns[i].finished)
             ++slow_none;
