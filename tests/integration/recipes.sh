@@ -461,6 +461,33 @@ for name in stunnel-exec xinetd nginx-tcpserver haproxy; do
             fail "recipe haproxy: without a certificate the script saw:"$'\n'"$(cat "$real/env.out")"
         fi
         say "ok: recipe haproxy: a script knows a client certificate by its fingerprint"
+        # A client that finishes its handshake and sends nothing holds no
+        # connection to tcpserver, so no tolm; once it sends its request it
+        # is answered. A fetch after its handshake shows haproxy has gone
+        # past it, and a loopback connect is established at once.
+        mkfifo "$real/idle.in"
+        timeout 60 openssl s_client -brief -quiet -connect localhost:1965 <"$real/idle.in" \
+            >"$real/idle.out" 2>"$real/idle.err" &
+        idle=$!
+        it_pids+=("$idle")
+        exec {hold}>"$real/idle.in"
+        for _ in $(seq 100); do
+            grep -q 'CONNECTION ESTABLISHED' "$real/idle.err" && break
+            sleep 0.1
+        done
+        grep -q 'CONNECTION ESTABLISHED' "$real/idle.err" ||
+            fail "recipe haproxy: the idle client's handshake did not finish:"$'\n'"$(cat "$real/idle.err")"
+        printf 'gemini://localhost/\r\n' | timeout 20 openssl s_client -quiet -connect localhost:1965 \
+            >"$real/after.out" 2>/dev/null || true
+        grep -q -x '# My capsule' "$real/after.out" || fail "recipe haproxy: a fetch beside an idle client failed"
+        held=$(ss -Htn state established '( dport = :1966 )' | wc -l)
+        [ "$held" -eq 0 ] || fail "recipe haproxy: a client that sent nothing holds $held connection(s) to tcpserver"
+        printf 'gemini://localhost/\r\n' >&"$hold"
+        exec {hold}>&-
+        wait "$idle" || true
+        grep -q -x '# My capsule' "$real/idle.out" ||
+            fail "recipe haproxy: the client that waited before its request got:"$'\n'"$(cat "$real/idle.out")"
+        say "ok: recipe haproxy: a client that sends nothing holds no tolm, and is answered once it asks"
     fi
     ! listening 80 || fail "recipe $name leaves a web server on port 80"
     status=0
