@@ -435,7 +435,8 @@ int main(int argc, char *argv[]) {
         perror("burst: fork");
         return 2;
     }
-    int good_only = good_pid == 0, lo = good_only ? total - 1 : 0, hi = good_only ? total : total - 1;
+    int good_only = good_pid == 0, lo = good_only ? total - 1 : 0,
+        hi = good_only ? total : total - 1;
     ep = epoll_create1(EPOLL_CLOEXEC);
     /* 0 idle opening, 1 waiting for SIGUSR1, 2 slow running, 3 all held; -1 the
      * well-behaved client's process */
@@ -510,8 +511,8 @@ int main(int argc, char *argv[]) {
         double open = t >= good->first ? t - good->first : 0;
         if (open > good_worst)
             good_worst = open, good_worst_at = good->first - t0;
-        r = (struct good_report){good_fetches, good_ok,    good_failed_tries, good_worst,
-                                 good_worst_at, good_sum, open};
+        r = (struct good_report){
+            good_fetches, good_ok, good_failed_tries, good_worst, good_worst_at, good_sum, open};
         _exit(write(report[1], &r, sizeof r) == sizeof r ? 0 : 1);
     }
     close(report[1]);
