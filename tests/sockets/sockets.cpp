@@ -1577,6 +1577,38 @@ int port_of(int fd, bool peer) {
     return ntohs(addr.sin_port);
 }
 
+// A connection with room for a whole answer of megabytes on tolm's side
+// and little on the client's: tolm hands everything over and finishes the
+// connection while the client is still reading. The ports name the
+// connection in /proc/net/tcp once tolm holds the server's end.
+struct RoomyPair {
+    int client = -1;
+    int server = -1;
+    int local = 0;
+    int peer = 0;
+};
+
+RoomyPair roomy_pair(Listener &listener) {
+    RoomyPair pair;
+    listener.connect_pair(pair.client, pair.server, 64 << 10);
+    const int room = 32 << 20;
+    setsockopt(pair.server, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
+    pair.local = port_of(pair.server, false);
+    pair.peer = port_of(pair.server, true);
+    return pair;
+}
+
+constexpr int fin_wait1 = 4;
+
+// Waits until tolm has finished the connection (its FIN queued behind the
+// data); the TCP state last seen.
+int wait_finished(const RoomyPair &pair) {
+    int state = -1;
+    for (const double until = now() + slack; now() < until && state != fin_wait1; usleep(20000))
+        state = tcp_state(pair.local, pair.peer);
+    return state;
+}
+
 // A script hands over its whole answer and closes its output; tolm has put
 // all of it into the socket and finished the connection (FIN queued behind
 // the data), and waits for the script. A signal now ends the script and the
@@ -1586,23 +1618,14 @@ void whole_then_terminated(const std::string &root, Listener &listener) {
     const char *name = "SIGTERM after the whole answer was handed over";
     const std::string pid_file = root + "/tolm.pid";
     unlink(pid_file.c_str());
-    int client = -1;
-    int server = -1;
-    listener.connect_pair(client, server, 64 << 10);
-    // Room for the whole answer on tolm's side, little on the client's.
-    const int room = 32 << 20;
-    setsockopt(server, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
-    const int local = port_of(server, false);
-    const int peer = port_of(server, true);
+    const RoomyPair pair = roomy_pair(listener);
+    const int client = pair.client;
     std::vector<std::string> args = {"-d", root, "-c", "cgi-bin"};
     const harness::Options options = through_shell("echo $$ >" + pid_file, args);
-    Started s(server, client, args, options);
+    Started s(pair.server, client, args, options);
     send_all(client, "gemini://h/cgi-bin/hands-over\r\n");
     const pid_t tolm = pid_in(pid_file);
-    constexpr int fin_wait1 = 4;
-    int state = -1;
-    for (const double until = now() + slack; now() < until && state != fin_wait1; usleep(20000))
-        state = tcp_state(local, peer);
+    const int state = wait_finished(pair);
     if (tolm > 0)
         kill(tolm, SIGTERM);
     std::string error;
@@ -2122,23 +2145,15 @@ void whole_while_reading_slowly(const std::string &root, Listener &listener) {
     const char *name = "SIGTERM in the drain while the client still reads the whole answer";
     const std::string pid_file = root + "/tolm.pid";
     unlink(pid_file.c_str());
-    int client = -1;
-    int server = -1;
-    listener.connect_pair(client, server, 64 << 10);
-    const int room = 32 << 20;
-    setsockopt(server, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
-    const int local = port_of(server, false);
-    const int peer = port_of(server, true);
+    const RoomyPair pair = roomy_pair(listener);
+    const int client = pair.client;
     std::vector<std::string> args = {"-d", root};
     const harness::Options options = through_shell("echo $$ >" + pid_file, args);
-    Started s(server, client, args, options);
+    Started s(pair.server, client, args, options);
     const std::string request = "gemini://h/mid.bin?drain-slow";
     send_all(client, request + "\r\nmore input");
     const pid_t tolm = pid_in(pid_file);
-    constexpr int fin_wait1 = 4;
-    int state = -1;
-    for (const double until = now() + slack; now() < until && state != fin_wait1; usleep(20000))
-        state = tcp_state(local, peer);
+    const int state = wait_finished(pair);
     std::string answer;
     std::string error;
     char block[4096];
