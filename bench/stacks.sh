@@ -146,11 +146,11 @@ EOF
 # --- 3b: the shipped terminator configurations, tuned, against the
 # settings they had before: session cache and TLS session tickets on
 # (OpenSSL's two TLS 1.3 tickets per handshake); nginx with one worker per
-# core in both, as the recipe leaves it. The examples/ files themselves are started, with only
-# addresses, paths and the account replaced; nginx's per-client
-# connection limit is left out of both, since every load client here
-# comes from 127.0.0.1, and stunnel logs nothing per connection in
-# either. rsa-nginx is tuned-nginx with an RSA-2048
+# core in both, as the recipe leaves it. The examples/ files themselves
+# are started, with only addresses, paths and the account replaced;
+# nginx's per-client connection limit is left out of both, since every
+# load client here comes from 127.0.0.1, and stunnel logs nothing per
+# connection in either. rsa-nginx is tuned-nginx with an RSA-2048
 # certificate instead of ECDSA P-256.
 tuning_stacks="tuned-nginx before-nginx rsa-nginx tuned-stproxy before-stproxy tuned-stexec before-stexec"
 tuning_on() { # STACK

@@ -471,7 +471,7 @@ for name in stunnel-exec xinetd nginx-tcpserver haproxy; do
         idle=$!
         it_pids+=("$idle")
         exec {hold}>"$real/idle.in"
-        for _ in $(seq 100); do
+        for _ in $(seq 300); do
             grep -q 'CONNECTION ESTABLISHED' "$real/idle.err" && break
             sleep 0.1
         done
